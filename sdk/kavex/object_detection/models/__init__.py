@@ -1,0 +1,1 @@
+"""Detector models of the kavex stand-in SDK (see ``builder.ObjectDetect``)."""

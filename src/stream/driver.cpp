@@ -1,0 +1,96 @@
+// `test_rtsp`: the result directory, the one-slot queue and the two worker threads,
+// joined capture thread first. `stop()`, Ctrl-C or a failing worker end both workers;
+// the first worker error is raised here once both threads are gone.
+#include "live_run.hpp"
+
+#include "../engine/methods.hpp"
+#include "../engine/module_state.hpp"
+#include "../engine/names.hpp"
+#include "../py/call.hpp"
+#include "../results/result_handling.hpp"
+
+namespace stream {
+
+namespace {
+
+using engine::global;
+
+py::Ref make_thread(PyObject* target, py::Ref args)
+{
+    const engine::Names& n = engine::names();
+    py::Ref keywords = py::own(PyDict_New());
+    py::require(PyDict_SetItem(keywords.get(), n.target, target));
+    py::require(PyDict_SetItem(keywords.get(), n.args, args.get()));
+    py::Ref thread_class = py::getattr(global(n.threading).get(), n.Thread);
+    py::Ref no_arguments = py::own(PyTuple_New(0));
+    return py::call_with(thread_class.get(), no_arguments.get(), keywords.get());
+}
+
+// join() that answers Ctrl-C by stopping the run and waiting on; the interrupt is
+// kept for the caller.
+void join(PyObject* thread, LiveRun& run, std::unique_ptr<py::CaughtError>& interrupt)
+{
+    for (;;) {
+        try {
+            py::call_method(thread, engine::names().join);
+            return;
+        } catch (const py::PyErrOccurred&) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || interrupt)
+                throw;
+            interrupt = std::make_unique<py::CaughtError>();
+            run.request_stop();
+        }
+    }
+}
+
+} // namespace
+
+py::Ref test_rtsp(PyObject* self, PyObject* addr, PyObject* mode, PyObject* bev)
+{
+    const engine::Names& n = engine::names();
+    py::Ref selection = bev == Py_None ? py::getattr(self, n.bev) : py::Ref::incref(bev);
+    py::Ref cfg = py::call_method(self, n.load_cfg, selection.get());
+    py::Ref save_path = py::text("./rtsp_result/");
+    results::ensure_result_dir(save_path.get());
+
+    py::Ref queue_class = py::getattr(global(n.queue).get(), n.Queue);
+    py::Ref keywords = py::own(PyDict_New());
+    py::require(PyDict_SetItem(keywords.get(), n.maxsize, py::integer(1).get()));
+    py::Ref no_arguments = py::own(PyTuple_New(0));
+    py::Ref frame_queue = py::call_with(queue_class.get(), no_arguments.get(), keywords.get());
+
+    RunShare run(self, frame_queue.get(), true);
+    py::Ref capture_thread = make_thread(py::getattr(self, n.video_stream_capture).get(),
+                                         py::tuple(addr, frame_queue.get(), mode));
+    py::call_method(capture_thread.get(), n.start);
+
+    std::unique_ptr<py::CaughtError> interrupt;
+    py::Ref process_thread;
+    try {
+        process_thread = make_thread(py::getattr(self, n.process_frames).get(),
+                                     py::tuple(frame_queue.get(), cfg.get(), save_path.get()));
+        py::call_method(process_thread.get(), n.start);
+    } catch (const py::PyErrOccurred&) {
+        // Without a consumer the capture thread would run on alone.
+        py::CaughtError error;
+        run->request_stop();
+        join(capture_thread.get(), *run, interrupt);
+        error.reraise();
+    }
+
+    join(capture_thread.get(), *run, interrupt);
+    join(process_thread.get(), *run, interrupt);
+    if (interrupt)
+        interrupt->reraise();
+    if (run->has_error())
+        run->raise_error();
+    return py::none();
+}
+
+py::Ref stop(PyObject* self)
+{
+    stop_runs(self);
+    return py::none();
+}
+
+} // namespace stream

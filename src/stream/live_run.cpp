@@ -1,0 +1,139 @@
+// Live runs of the stream pipeline, kept per (engine, queue) so that `stop()` finds
+// them and the two workers of one `test_rtsp` find each other.
+#include "live_run.hpp"
+
+#include "../engine/module_state.hpp"
+#include "../engine/names.hpp"
+#include "../py/call.hpp"
+#include "../py/log.hpp"
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+#include <utility>
+
+namespace stream {
+
+namespace {
+
+struct RegistryEntry {
+    std::shared_ptr<LiveRun> run;
+    int holders = 0;
+};
+
+using RunKey = std::pair<PyObject*, PyObject*>;
+
+// Touched only with the GIL held. The runs keep their engine and queue alive, so a
+// key's addresses cannot be reused while it is registered.
+std::map<RunKey, RegistryEntry>& registry()
+{
+    static auto* runs = new std::map<RunKey, RegistryEntry>();
+    return *runs;
+}
+
+} // namespace
+
+PyObject* wake_up_item()
+{
+    static PyObject* item = py::own(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr))
+                                .release();
+    return item;
+}
+
+LiveRun::LiveRun(PyObject* engine, PyObject* frame_queue, bool driven)
+    : engine_(py::Ref::incref(engine)), frame_queue_(py::Ref::incref(frame_queue)), driven_(driven)
+{
+}
+
+LiveRun::QueueGuard::QueueGuard(LiveRun& run) : run_(run)
+{
+    if (run_.queue_mutex_.try_lock())
+        return;
+    Py_BEGIN_ALLOW_THREADS
+    run_.queue_mutex_.lock();
+    Py_END_ALLOW_THREADS
+}
+
+void LiveRun::request_stop()
+{
+    {
+        QueueGuard guard(*this);
+        if (stop_requested_.exchange(true))
+            return;
+        if (consumers_ > 0) {
+            // A full queue already wakes the consumer; otherwise the wake-up item does.
+            PyObject* result = PyObject_CallMethodObjArgs(frame_queue_.get(), engine::names().put_nowait,
+                                                          wake_up_item(), nullptr);
+            if (result == nullptr)
+                PyErr_Clear();
+            Py_XDECREF(result);
+        }
+    }
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    wake_.notify_all();
+}
+
+bool LiveRun::sleep_unless_stopped(double seconds)
+{
+    bool stopped;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(sleep_mutex_);
+    stopped = wake_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping(); });
+    Py_END_ALLOW_THREADS
+    return !stopped;
+}
+
+void LiveRun::keep_error(py::CaughtError& error)
+{
+    if (error_value_)
+        return;
+    error_type_ = py::Ref::incref(error.type());
+    error_value_ = py::Ref::incref(error.value());
+    error_traceback_ = py::Ref::incref(error.traceback());
+}
+
+void LiveRun::raise_error()
+{
+    PyErr_Restore(error_type_.release(), error_value_.release(), error_traceback_.release());
+    throw py::PyErrOccurred();
+}
+
+RunShare::RunShare(PyObject* engine, PyObject* frame_queue, bool driven)
+{
+    RegistryEntry& entry = registry()[{engine, frame_queue}];
+    if (!entry.run)
+        entry.run = std::make_shared<LiveRun>(engine, frame_queue, driven);
+    ++entry.holders;
+    run_ = entry.run;
+}
+
+RunShare::~RunShare()
+{
+    auto found = registry().find({run_->engine(), run_->frame_queue()});
+    if (found != registry().end() && --found->second.holders == 0)
+        registry().erase(found);
+}
+
+void stop_runs(PyObject* engine)
+{
+    std::vector<std::shared_ptr<LiveRun>> runs;
+    for (auto& [key, entry] : registry())
+        if (key.first == engine)
+            runs.push_back(entry.run);
+    for (auto& run : runs)
+        run->request_stop();
+}
+
+void report_worker_failure(const char* worker, PyObject* error) noexcept
+{
+    try {
+        std::string message = std::string("the ") + worker + " worker failed (%r); stopping the live run";
+        py::log(py::LogLevel::error, message.c_str(), error);
+    } catch (const std::exception&) {
+        // The error itself still reaches the caller of test_rtsp.
+        PyErr_Clear();
+    }
+}
+
+} // namespace stream
