@@ -1,0 +1,119 @@
+"""Fixtures shared by the engine's tests: a private working directory, the real
+media under data/, a recording detector SDK and clean process-wide tables."""
+import copy
+import pathlib
+import threading
+
+import cv2
+import numpy as np
+import pytest
+
+import main
+
+DATA = pathlib.Path(__file__).parent / "data"
+
+
+@pytest.fixture(autouse=True)
+def clean_tables():
+    """cfg and devBehavior are process-wide: every test gets them as imported."""
+    cfg_items = list(main.cfg.items())
+    rows = {key: dict(row) for key, row in main.devBehavior.items()}
+    row_objects = dict(main.devBehavior)
+    yield
+    main.cfg.clear()
+    main.cfg.update(cfg_items)
+    main.devBehavior.clear()
+    for key, row in row_objects.items():
+        row.clear()
+        row.update(rows[key])
+        main.devBehavior[key] = row
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch):
+    """The result directories are relative to the working directory."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+@pytest.fixture
+def data():
+    return DATA
+
+
+class RecordingFaceComponent:
+    def __init__(self, answer="registered"):
+        self.calls = []
+        self.answer = answer
+
+    def register(self, im, name):
+        self.calls.append((im, name))
+        if isinstance(self.answer, BaseException):
+            raise self.answer
+        return self.answer
+
+
+class RecordingSDK:
+    """Stands for the detection SDK and records every call the engine makes.
+
+    `answer` is what the detector's main() returns: a value, or a callable taking
+    (im, cfg). draw_roi records its arguments and returns the picture it got."""
+
+    def __init__(self):
+        self.constructions = []
+        self.detect_calls = []
+        self.draw_calls = []
+        self.answer = {"alarmBehavior": []}
+        self.face_component = RecordingFaceComponent()
+        self.lock = threading.Lock()
+        sdk = self
+
+        class ObjectDetect:
+            def __init__(self, *args, **kwargs):
+                sdk.constructions.append((args, kwargs))
+                self.face_handle = sdk.face_component
+
+            def main(self, im, cfg):
+                with sdk.lock:
+                    sdk.detect_calls.append((im, cfg, copy.copy(cfg.get("devBehavior"))))
+                answer = sdk.answer
+                return answer(im, cfg) if callable(answer) else answer
+
+        def draw_roi(img, roi):
+            sdk.draw_calls.append((img, roi))
+            return img
+
+        self.ObjectDetect = ObjectDetect
+        self.draw_roi = draw_roi
+
+
+@pytest.fixture
+def fake_sdk(monkeypatch):
+    sdk = RecordingSDK()
+    monkeypatch.setattr(main, "ObjectDetect", sdk.ObjectDetect)
+    monkeypatch.setattr(main, "draw_roi", sdk.draw_roi)
+    return sdk
+
+
+@pytest.fixture
+def engine(fake_sdk):
+    return main.VisionEngin()
+
+
+def alarm(info_type, *boxes, number=5000001, roi=None):
+    """One alarm behaviour of a detector answer, with one region holding `boxes`."""
+    return {
+        "behavior_number": number,
+        "alarm_info_dict": {"info_type": info_type},
+        "result": [{"roi": roi, "boxes": list(boxes)}],
+    }
+
+
+def make_video(path, frames=10, size=(160, 120), fps=10):
+    """A real video file whose frame i (1-based) is filled with grey level 10 * i."""
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), fps, size)
+    assert writer.isOpened()
+    for i in range(1, frames + 1):
+        writer.write(np.full((size[1], size[0], 3), (10 * i) % 256, np.uint8))
+    writer.release()
+    return str(path)
