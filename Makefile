@@ -19,6 +19,7 @@ define python_rules
 $(call venv,$(1))/.ready: pyproject.toml sdk/pyproject.toml requirements-dev.txt
 	rm -rf $(call venv,$(1))
 	$(call interpreter,$(1)) -m venv $(call venv,$(1))
+	$(call venv,$(1))/bin/pip install $(PIP_FLAGS) --upgrade pip
 	$(call venv,$(1))/bin/pip install $(PIP_FLAGS) -r requirements-dev.txt ./sdk
 	touch $$@
 

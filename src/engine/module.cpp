@@ -80,7 +80,8 @@ py::Ref initialise()
 
 } // namespace engine
 
-PyMODINIT_FUNC PyInit_main(void)
+// Older interpreters' PyMODINIT_FUNC does not export the symbol by itself.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_main(void)
 {
     return py::boundary([] { return engine::initialise(); });
 }
