@@ -32,16 +32,16 @@ def log(msg):
     print("rtsp_server: %s" % msg, file=sys.stderr, flush=True)
 
 
-def pick_encoder(fps):
+def pick_encoder(fps, choice="auto"):
     """Return a gst-launch fragment for a low-latency H.264 encoder."""
     key_int = max(1, int(round(fps)))
-    if Gst.ElementFactory.find("x264enc"):
+    if choice in ("auto", "x264") and Gst.ElementFactory.find("x264enc"):
         return ("x264enc tune=zerolatency speed-preset=ultrafast bframes=0 "
                 "key-int-max=%d" % key_int)
-    if Gst.ElementFactory.find("openh264enc"):
+    if choice in ("auto", "openh264") and Gst.ElementFactory.find("openh264enc"):
         return "openh264enc gop-size=%d complexity=low ! h264parse" % key_int
-    raise SystemExit("rtsp_server: no H.264 encoder (x264enc or openh264enc); "
-                     "run tools/install-system-deps")
+    raise SystemExit("rtsp_server: H.264 encoder %s not available; "
+                     "run tools/install-system-deps" % choice)
 
 
 class FileLooper:
@@ -53,9 +53,10 @@ class FileLooper:
     def __init__(self, path, channel, caps, on_error):
         self.on_error = on_error
         self.pipeline = Gst.parse_launch(
-            "filesrc location=\"%s\" ! decodebin ! videoconvert ! videoscale "
+            "filesrc name=file ! decodebin ! videoconvert ! videoscale "
             "! videorate ! %s ! intervideosink channel=%s sync=true"
-            % (path.replace("\"", "\\\""), caps, channel))
+            % (caps, channel))
+        self.pipeline.get_by_name("file").set_property("location", path)
         bus = self.pipeline.get_bus()
         bus.add_signal_watch()
         bus.connect("message", self._on_message)
@@ -100,6 +101,8 @@ def main(argv=None):
     ap.add_argument("--width", type=int, default=640)
     ap.add_argument("--height", type=int, default=480)
     ap.add_argument("--fps", type=int, default=10)
+    ap.add_argument("--encoder", choices=("auto", "x264", "openh264"),
+                    default="auto", help="auto: x264enc, else openh264enc")
     ap.add_argument("--watch-stdin", action="store_true",
                     help="exit when stdin reaches EOF (the parent died)")
     args = ap.parse_args(argv)
@@ -116,7 +119,7 @@ def main(argv=None):
 
     caps = ("video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1"
             % (args.width, args.height, args.fps))
-    encoder = pick_encoder(args.fps)
+    encoder = pick_encoder(args.fps, args.encoder)
     looper = None
     if args.source == "testsrc":
         src = "videotestsrc is-live=true pattern=ball ! %s" % caps
