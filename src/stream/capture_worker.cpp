@@ -100,6 +100,7 @@ void read_on_demand(LiveRun& run, PyObject* addr, PyObject* frame_queue)
 py::Ref video_stream_capture(PyObject* self, PyObject* addr, PyObject* frame_queue, PyObject* mode)
 {
     RunShare run(self, frame_queue, false);
+    WorkerPresence presence(*run, Role::capture);
     return run_worker(*run, "capture", [&] {
         py::Ref mode_number = py::to_int(mode);
         if (py::equal(mode_number.get(), py::integer(0).get()))

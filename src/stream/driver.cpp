@@ -26,19 +26,47 @@ py::Ref make_thread(PyObject* target, py::Ref args)
     return py::call_with(thread_class.get(), no_arguments.get(), keywords.get());
 }
 
-// join() that answers Ctrl-C by stopping the run and waiting on; the interrupt is
-// kept for the caller.
-void join(PyObject* thread, LiveRun& run, std::unique_ptr<py::CaughtError>& interrupt)
+// A signal handler's exception (Ctrl-C's KeyboardInterrupt) stops the run; the first
+// one is kept for the caller, who gets it once the workers are gone.
+void stop_on_signal(LiveRun& run, std::unique_ptr<py::CaughtError>& interrupt)
 {
+    auto caught = std::make_unique<py::CaughtError>();
+    if (!interrupt)
+        interrupt = std::move(caught);
+    run.request_stop();
+}
+
+bool is_alive(PyObject* thread)
+{
+    py::Ref method = py::Ref::steal(PyObject_GetAttrString(thread, "is_alive"));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw py::PyErrOccurred();
+        PyErr_Clear();
+        return false;
+    }
+    return py::truthy(py::call(method.get()).get());
+}
+
+// Waits until the worker of `role` has left the engine, then joins its thread. A
+// plain join() would miss a Ctrl-C delivered to another thread, and on some
+// interpreters a join() interrupted by Ctrl-C takes a running thread for ended.
+void await_worker(PyObject* thread, LiveRun& run, Role role, std::unique_ptr<py::CaughtError>& interrupt)
+{
+    while (!run.wait_until_finished(role, 0.1)) {
+        if (PyErr_CheckSignals() < 0)
+            stop_on_signal(run, interrupt);
+        else if (!run.has_entered(role) && !is_alive(thread))
+            break; // the thread ended without running the worker
+    }
     for (;;) {
         try {
             py::call_method(thread, engine::names().join);
             return;
         } catch (const py::PyErrOccurred&) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || interrupt)
+            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
                 throw;
-            interrupt = std::make_unique<py::CaughtError>();
-            run.request_stop();
+            stop_on_signal(run, interrupt);
         }
     }
 }
@@ -74,12 +102,12 @@ py::Ref test_rtsp(PyObject* self, PyObject* addr, PyObject* mode, PyObject* bev)
         // Without a consumer the capture thread would run on alone.
         py::CaughtError error;
         run->request_stop();
-        join(capture_thread.get(), *run, interrupt);
+        await_worker(capture_thread.get(), *run, Role::capture, interrupt);
         error.reraise();
     }
 
-    join(capture_thread.get(), *run, interrupt);
-    join(process_thread.get(), *run, interrupt);
+    await_worker(capture_thread.get(), *run, Role::capture, interrupt);
+    await_worker(process_thread.get(), *run, Role::processing, interrupt);
     if (interrupt)
         interrupt->reraise();
     if (run->has_error())

@@ -61,7 +61,12 @@ void LiveRun::request_stop()
         QueueGuard guard(*this);
         if (stop_requested_.exchange(true))
             return;
-        if (consumers_ > 0) {
+        bool consumer_waiting;
+        {
+            std::lock_guard<std::mutex> lock(sleep_mutex_);
+            consumer_waiting = running_[static_cast<int>(Role::processing)] > 0;
+        }
+        if (consumer_waiting) {
             // A full queue already wakes the consumer; otherwise the wake-up item does.
             PyObject* result = PyObject_CallMethodObjArgs(frame_queue_.get(), engine::names().put_nowait,
                                                           wake_up_item(), nullptr);
@@ -82,6 +87,40 @@ bool LiveRun::sleep_unless_stopped(double seconds)
     stopped = wake_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping(); });
     Py_END_ALLOW_THREADS
     return !stopped;
+}
+
+void LiveRun::worker_entered(Role role)
+{
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    ++entered_[static_cast<int>(role)];
+    ++running_[static_cast<int>(role)];
+}
+
+void LiveRun::worker_left(Role role)
+{
+    {
+        std::lock_guard<std::mutex> lock(sleep_mutex_);
+        --running_[static_cast<int>(role)];
+    }
+    wake_.notify_all();
+}
+
+bool LiveRun::has_entered(Role role)
+{
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    return entered_[static_cast<int>(role)] > 0;
+}
+
+bool LiveRun::wait_until_finished(Role role, double seconds)
+{
+    const int index = static_cast<int>(role);
+    bool finished;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(sleep_mutex_);
+    finished = wake_.wait_for(lock, std::chrono::duration<double>(seconds),
+                              [&] { return entered_[index] > 0 && running_[index] == 0; });
+    Py_END_ALLOW_THREADS
+    return finished;
 }
 
 void LiveRun::keep_error(py::CaughtError& error)

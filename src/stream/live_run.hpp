@@ -11,6 +11,8 @@
 
 namespace stream {
 
+enum class Role { capture, processing };
+
 class LiveRun {
 public:
     LiveRun(PyObject* engine, PyObject* frame_queue, bool driven);
@@ -42,8 +44,14 @@ public:
         return true;
     }
 
-    void consumer_attached() noexcept { ++consumers_; }
-    void consumer_detached() noexcept { --consumers_; }
+    // Which workers are inside the engine: the driver waits on these rather than on
+    // the thread objects, whose state a Ctrl-C during join() can leave wrong.
+    void worker_entered(Role role);
+    void worker_left(Role role);
+    // Waits up to `seconds` without the GIL; true once a worker of that role has
+    // entered and every one has left.
+    bool wait_until_finished(Role role, double seconds);
+    bool has_entered(Role role);
 
     PyObject* engine() const noexcept { return engine_.get(); }
     PyObject* frame_queue() const noexcept { return frame_queue_.get(); }
@@ -63,12 +71,26 @@ private:
     py::Ref engine_;
     py::Ref frame_queue_;
     bool driven_;
-    int consumers_ = 0;
+    int entered_[2] = {0, 0};
+    int running_[2] = {0, 0};
     std::atomic<bool> stop_requested_{false};
     std::mutex queue_mutex_;
     std::mutex sleep_mutex_;
     std::condition_variable wake_;
     py::Ref error_type_, error_value_, error_traceback_;
+};
+
+// A worker's presence in its run, for the lifetime of the worker's body.
+class WorkerPresence {
+public:
+    WorkerPresence(LiveRun& run, Role role) : run_(run), role_(role) { run_.worker_entered(role_); }
+    ~WorkerPresence() { run_.worker_left(role_); }
+    WorkerPresence(const WorkerPresence&) = delete;
+    WorkerPresence& operator=(const WorkerPresence&) = delete;
+
+private:
+    LiveRun& run_;
+    Role role_;
 };
 
 // The wake-up item a stopping run puts into its queue.

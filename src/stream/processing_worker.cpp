@@ -63,11 +63,7 @@ void process(LiveRun& run, PyObject* self, PyObject* frame_queue, PyObject* cfg,
 py::Ref process_frames(PyObject* self, PyObject* frame_queue, PyObject* cfg, PyObject* save_path)
 {
     RunShare run(self, frame_queue, false);
-    run->consumer_attached();
-    struct Detach {
-        LiveRun& run;
-        ~Detach() { run.consumer_detached(); }
-    } detach{*run};
+    WorkerPresence presence(*run, Role::processing);
     return run_worker(*run, "processing", [&] { process(*run, self, frame_queue, cfg, save_path); });
 }
 
