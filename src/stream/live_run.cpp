@@ -83,8 +83,11 @@ bool LiveRun::sleep_unless_stopped(double seconds)
 {
     bool stopped;
     Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> lock(sleep_mutex_);
-    stopped = wake_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping(); });
+    {
+        // Let go of the mutex before taking the GIL back: GIL holders lock it too.
+        std::unique_lock<std::mutex> lock(sleep_mutex_);
+        stopped = wake_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping(); });
+    }
     Py_END_ALLOW_THREADS
     return !stopped;
 }
@@ -116,9 +119,11 @@ bool LiveRun::wait_until_finished(Role role, double seconds)
     const int index = static_cast<int>(role);
     bool finished;
     Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> lock(sleep_mutex_);
-    finished = wake_.wait_for(lock, std::chrono::duration<double>(seconds),
-                              [&] { return entered_[index] > 0 && running_[index] == 0; });
+    {
+        std::unique_lock<std::mutex> lock(sleep_mutex_);
+        finished = wake_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                  [&] { return entered_[index] > 0 && running_[index] == 0; });
+    }
     Py_END_ALLOW_THREADS
     return finished;
 }
