@@ -6,6 +6,7 @@
 #include "tables.hpp"
 
 #include "../py/call.hpp"
+#include "../stream/live_run.hpp"
 
 namespace engine {
 
@@ -40,6 +41,28 @@ py::Ref import_from(PyObject* module_dict, const char* module_name, PyObject* na
     return py::own(value);
 }
 
+PyObject* stop_live_runs_at_exit(PyObject*, PyObject*)
+{
+    return py::boundary([] {
+        stream::stop_all_runs_before_exit(3.0);
+        return py::none();
+    });
+}
+
+PyMethodDef stop_live_runs_def = {"_stop_live_runs", stop_live_runs_at_exit, METH_NOARGS, nullptr};
+
+// Live runs are ended before the interpreter ends the threads still running.
+void stop_live_runs_before_exit()
+{
+    static bool registered = false;
+    if (registered)
+        return;
+    py::Ref atexit = py::own(PyImport_ImportModule("atexit"));
+    py::Ref callback = py::own(PyCFunction_NewEx(&stop_live_runs_def, nullptr, nullptr));
+    py::call_method(atexit.get(), py::text("register").get(), callback.get());
+    registered = true;
+}
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "main", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 py::Ref initialise()
@@ -68,6 +91,7 @@ py::Ref initialise()
     bind(module.get(), n.devBehavior, make_behaviour_table());
     bind(module.get(), py::text("VisionEngin").get(), make_engine_class(py::text("main").get()));
 
+    stop_live_runs_before_exit();
     state.module_dict = py::Ref::incref(module_dict);
     state.builtins_dict = py::Ref::incref(builtins_dict);
     state.print = std::move(print);

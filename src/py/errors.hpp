@@ -4,6 +4,7 @@
 
 #include "ref.hpp"
 
+#include <cxxabi.h>
 #include <exception>
 #include <new>
 
@@ -43,7 +44,7 @@ inline Ref own(PyObject* result) { return Ref::steal(require(result)); }
 // (or dropped) when it goes out of scope unless restored explicitly.
 class CaughtError {
 public:
-    CaughtError() noexcept
+    CaughtError()
     {
         PyErr_Fetch(&type_, &value_, &traceback_);
         PyErr_NormalizeException(&type_, &value_, &traceback_);
@@ -54,6 +55,8 @@ public:
     CaughtError& operator=(const CaughtError&) = delete;
     ~CaughtError()
     {
+        if (!holds_gil())
+            return;
         Py_XDECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(traceback_);
@@ -82,12 +85,16 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-// The one place where C++ exceptions turn back into Python errors.
+// The one place where C++ exceptions turn back into Python errors. None passes it,
+// except the forced unwinding with which the interpreter ends a thread that is still
+// running at shutdown: that one must go on through the interpreter's own frames.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept
+PyObject* boundary(Body&& body)
 {
     try {
         return body().release();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const PyErrOccurred&) {
         return nullptr;
     } catch (const std::bad_alloc&) {

@@ -7,6 +7,10 @@
 
 namespace py {
 
+// False only in a thread the interpreter ends while it shuts down: such a thread is
+// unwound without the GIL, and then must not touch reference counts.
+inline bool holds_gil() noexcept { return PyGILState_Check() == 1; }
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -23,7 +27,11 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref()
+    {
+        if (p_ != nullptr && holds_gil())
+            Py_DECREF(p_);
+    }
 
     // Takes over a new reference (the usual result of the C API).
     static Ref steal(PyObject* p) noexcept

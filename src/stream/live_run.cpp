@@ -10,6 +10,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 #include <utility>
 
@@ -114,6 +115,12 @@ bool LiveRun::has_entered(Role role)
     return entered_[static_cast<int>(role)] > 0;
 }
 
+bool LiveRun::has_running_workers()
+{
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    return running_[0] > 0 || running_[1] > 0;
+}
+
 bool LiveRun::wait_until_finished(Role role, double seconds)
 {
     const int index = static_cast<int>(role);
@@ -154,6 +161,8 @@ RunShare::RunShare(PyObject* engine, PyObject* frame_queue, bool driven)
 
 RunShare::~RunShare()
 {
+    if (!py::holds_gil())
+        return; // a thread ended at interpreter shutdown: the registry is not its to touch
     auto found = registry().find({run_->engine(), run_->frame_queue()});
     if (found != registry().end() && --found->second.holders == 0)
         registry().erase(found);
@@ -169,7 +178,25 @@ void stop_runs(PyObject* engine)
         run->request_stop();
 }
 
-void report_worker_failure(const char* worker, PyObject* error) noexcept
+void stop_all_runs_before_exit(double seconds)
+{
+    std::vector<std::shared_ptr<LiveRun>> runs;
+    for (auto& [key, entry] : registry())
+        runs.push_back(entry.run);
+    for (auto& run : runs)
+        run->request_stop();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (auto& run : runs) {
+        while (run->has_running_workers() && std::chrono::steady_clock::now() < deadline) {
+            // The workers need the GIL to leave.
+            Py_BEGIN_ALLOW_THREADS
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            Py_END_ALLOW_THREADS
+        }
+    }
+}
+
+void report_worker_failure(const char* worker, PyObject* error)
 {
     try {
         std::string message = std::string("the ") + worker + " worker failed (%r); stopping the live run";

@@ -52,6 +52,7 @@ public:
     // entered and every one has left.
     bool wait_until_finished(Role role, double seconds);
     bool has_entered(Role role);
+    bool has_running_workers();
 
     PyObject* engine() const noexcept { return engine_.get(); }
     PyObject* frame_queue() const noexcept { return frame_queue_.get(); }
@@ -114,8 +115,13 @@ private:
 // Stops every live run of `engine`.
 void stop_runs(PyObject* engine);
 
+// At interpreter exit: stops every live run and gives the workers up to `seconds` to
+// leave, so that no worker is inside the engine or OpenCV when the interpreter ends
+// the threads that are still running (daemon threads).
+void stop_all_runs_before_exit(double seconds);
+
 // Logs that a worker of a driven run failed; its error reaches the caller later.
-void report_worker_failure(const char* worker, PyObject* error) noexcept;
+void report_worker_failure(const char* worker, PyObject* error);
 
 // A worker body with the run's error handling: called by `test_rtsp`, an error is
 // kept for the driver and stops the run; called directly, it propagates.
