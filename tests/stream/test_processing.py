@@ -1,0 +1,86 @@
+"""The processing worker, called directly and inside test_rtsp: file names with the
+frame counter, task_done, "wait...", and a failing worker ending the whole run."""
+import os
+import queue
+import threading
+import time
+
+import cv2
+import numpy as np
+import pytest
+
+import main
+from conftest import alarm
+
+from .conftest import wait_for
+
+SAVE = "./rtsp_result/"
+FRAME = np.zeros((20, 30, 3), np.uint8)
+
+
+@pytest.fixture
+def acked(cams, workdir):
+    """(queue, events): the engine's imwrite paths and task_done calls, in order."""
+    os.mkdir(SAVE)
+    q, events = queue.Queue(maxsize=1), []
+    cams.cv2.imwrite = lambda path, im: events.append(path) or cv2.imwrite(path, im)
+    q.task_done = lambda: events.append("task_done") or queue.Queue.task_done(q)
+    return q, events
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("answer, written", [
+    ({"alarmBehavior": [alarm("T")]}, ["T-7.jpg"]), ({"alarmBehavior": [alarm("T"), alarm("U")]}, ["T-7.jpg", "U-7.jpg"]),
+    ({"alarmBehavior": []}, []), ({"alarmBehavior": None}, []), ({}, [])])
+def test_one_item_gives_its_pictures_then_one_task_done(engine, fake_sdk, acked, background, answer, written):
+    q, events = acked
+    fake_sdk.answer = answer
+    background(engine.process_frames, q, main.cfg, SAVE)
+    q.put((7, FRAME))
+    q.join()  # returns at the task_done
+    assert events == [SAVE + "/" + name for name in written] + ["task_done"]
+    assert sorted(os.listdir(SAVE)) == written
+    assert [call[1] for call in fake_sdk.detect_calls] == [main.cfg]
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("item, info, error", [
+    ((1, FRAME, 3), "T", ValueError), ((FRAME,), "T", ValueError), ((1, FRAME), 5, TypeError)])
+def test_bad_item_or_info_type_propagates_from_a_direct_call(engine, fake_sdk, acked, item, info, error):
+    q, events = acked
+    fake_sdk.answer = {"alarmBehavior": [alarm(info)]}
+    q.put(item)
+    with pytest.raises(error):
+        engine.process_frames(q, main.cfg, SAVE)
+    assert "task_done" not in events and q.unfinished_tasks == 1
+
+
+@pytest.mark.timeout(30)
+def test_says_wait_after_five_idle_seconds_and_stops_at_once(engine, fake_sdk, background, capsys):
+    run = background(engine.process_frames, queue.Queue(maxsize=1), main.cfg, SAVE)
+    time.sleep(3.5)
+    assert capsys.readouterr().out == ""
+    assert wait_for(lambda: capsys.readouterr().out == "wait...\n", 5)
+    time.sleep(1)  # now inside the next 5 s get
+    assert run.stop() < 2
+    assert fake_sdk.detect_calls == [] and capsys.readouterr().out == "" and run.error is None
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("where", ["detector", "read"])
+def test_a_failing_worker_ends_the_run_and_its_error_is_raised(engine, fake_sdk, cams, workdir, monkeypatch,
+                                                               capsys, where):
+    boom, reported = RuntimeError("boom in the " + where), []
+    monkeypatch.setattr(threading, "excepthook", reported.append)  # "Exception in thread ..."
+    cams.fake(error=boom if where == "read" else None)
+
+    def detector(im, cfg):
+        raise boom
+    fake_sdk.answer = detector if where == "detector" else fake_sdk.answer
+    before = set(threading.enumerate())
+    with pytest.raises(RuntimeError) as raised:
+        engine.test_rtsp("cam")
+    assert raised.value is boom and set(threading.enumerate()) <= before  # both workers ended
+    assert reported == [] and "Exception in thread" not in capsys.readouterr().err
+    assert all(c.released for c in cams.opened) if where == "detector" else len(cams.opened) == 1
+    assert list(engine.__dict__) == ["predict", "face_handle", "bev", "adds"]
