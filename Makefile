@@ -36,7 +36,32 @@ system-deps:
 	bash tools/install-system-deps
 
 demo: install-$(DEMO_PYTHON)
-	$(call venv,$(DEMO_PYTHON))/bin/python tools/demo.py
+	rm -rf demo_output/video_result demo_output/pic_result
+	mkdir -p demo_output
+	$(call venv,$(DEMO_PYTHON))/bin/visionengin video tests/data/walking.mp4 --workdir demo_output --cache demo_output/cache
+	$(call venv,$(DEMO_PYTHON))/bin/visionengin pic tests/data/astronaut.jpg --workdir demo_output --cache demo_output/cache
+	@echo "Open demo_output/video_result/ and demo_output/pic_result/ to see the annotated alarm pictures."
+
+# Benchmarks: one table of the engine against plain Python making the same calls.
+# BENCH_LIVE_SECONDS=600 gives the 10-minute live-run memory figure.
+bench: system-deps install-$(DEMO_PYTHON)
+	$(call venv,$(DEMO_PYTHON))/bin/python bench/run.py
+
+# The test suite against an engine built with AddressSanitizer, in its own venv and
+# build directory. The interpreter is not instrumented, so the runtime is preloaded
+# (with libstdc++, whose exceptions it must intercept); CPython frees little at exit,
+# so leak reports are off. Reports go to build/asan/report.PID (pytest captures
+# stderr) and are printed at the end.
+test-asan: system-deps
+	test -x .venv/asan/bin/python || $(call interpreter,$(DEMO_PYTHON)) -m venv .venv/asan
+	.venv/asan/bin/pip install $(PIP_FLAGS) -r requirements-dev.txt ./sdk
+	.venv/asan/bin/pip install $(PIP_FLAGS) --no-build-isolation --no-deps -Cbuild-dir=build/asan \
+	    -Ccmake.define.ENGINE_ASAN=ON -Ccmake.build-type=RelWithDebInfo .
+	rm -f build/asan/report.*
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/build/asan/report \
+	    .venv/asan/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests; \
+	status=$$?; for r in build/asan/report.*; do [ -e "$$r" ] && cat "$$r" && status=1; done; exit $$status
 
 clean:
 	rm -rf build .venv
