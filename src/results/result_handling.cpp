@@ -63,17 +63,24 @@ void draw_box(PyObject* img, PyObject* bbox, PyObject* behavior_number)
              c.outline_thickness.get());
 }
 
-// An info type names a file inside the result directory and nothing else.
+// An info type names a file inside the result directory and nothing else, and must
+// be encodable as a file name: OpenCV crashes on a path it cannot encode.
 void refuse_unsafe_info_type(PyObject* alarm_info)
 {
     if (!PyUnicode_Check(alarm_info))
         return;
-    if (PyUnicode_FindChar(alarm_info, '/', 0, PyUnicode_GET_LENGTH(alarm_info), 1) >= 0 ||
-        PyUnicode_FindChar(alarm_info, 0, 0, PyUnicode_GET_LENGTH(alarm_info), 1) >= 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "unsafe info type %R: it must not contain '/' or NUL, since it names a file in the "
-                     "result directory",
-                     alarm_info);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(alarm_info);
+    const char* problem = nullptr;
+    if (PyUnicode_FindChar(alarm_info, '/', 0, length, 1) >= 0 || PyUnicode_FindChar(alarm_info, 0, 0, length, 1) >= 0)
+        problem = "it must not contain '/' or NUL, since it names a file in the result directory";
+    else if (PyUnicode_AsUTF8AndSize(alarm_info, nullptr) == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            throw py::PyErrOccurred();
+        PyErr_Clear();
+        problem = "it cannot be encoded as a file name";
+    }
+    if (problem != nullptr) {
+        PyErr_Format(PyExc_ValueError, "unsafe info type %R: %s", alarm_info, problem);
         throw py::PyErrOccurred();
     }
 }

@@ -117,7 +117,7 @@ def test_detector_failure_propagates(engine, fake_sdk, cv2_proxy, picture):
     assert not cv2_proxy.named("imwrite")
 
 
-@pytest.mark.parametrize("info_type", ["a/b", "../x", "../../x", "x\x00y", "/abs"])
+@pytest.mark.parametrize("info_type", ["a/b", "../x", "../../x", "x\x00y", "/abs", "lone\udc80surrogate"])
 def test_unsafe_info_type_is_refused(engine, fake_sdk, cv2_proxy, picture, workdir, info_type):
     fake_sdk.answer = {"alarmBehavior": [alarm("ok", BOX_A), alarm(info_type, BOX_A), alarm("later", BOX_A)]}
     with pytest.raises(ValueError, match=re.escape(repr(info_type))):
