@@ -24,9 +24,13 @@ py::Ref test_video(PyObject* self, PyObject* addr, PyObject* t, PyObject* bev)
     long long frames_read = 0;
     py::Ref camera = py::call_method(engine::global(n.cv2).get(), n.VideoCapture, addr);
     bool first_check = true;
+    // Each frame is kept until the next read has returned: freed any earlier, its
+    // memory goes back to the system and is faulted in again on every frame.
+    py::Ref previous_frame;
     while (py::truthy(py::call_method(camera.get(), n.isOpened).get())) {
         first_check = false;
         auto [ret, im] = py::unpack2(py::call_method(camera.get(), n.read).get());
+        previous_frame = py::Ref();
         if (!py::truthy(ret.get()))
             break;
         ++frames_read;
@@ -35,6 +39,7 @@ py::Ref test_video(PyObject* self, PyObject* addr, PyObject* t, PyObject* bev)
             analysed = frames_read;
             handle_result(self, im.get(), cfg.get(), save_path.get(), py::integer(analysed).get());
         }
+        previous_frame = std::move(im);
     }
     if (first_check)
         py::log(py::LogLevel::warning, "cannot open the video %r; nothing analysed", addr);
