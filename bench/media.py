@@ -98,7 +98,7 @@ def clip(size, count, fps=25):
         for _, cmd in _encoders(size, fps, tmp):
             if _pipe(cmd, size, count) and codec_of(tmp)[1] >= count - 1:
                 break
-        else:  # no H.264 encoder here: fall back to MPEG-4 part 2
+        else:  # no H.264 encoder here: fall back to mp4v
             writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), fps, size)
             for frame in _frames(size, count):
                 writer.write(frame)
