@@ -71,6 +71,7 @@ void LiveRun::request_stop()
             // A full queue already wakes the consumer; otherwise the wake-up item does.
             PyObject* result = PyObject_CallMethodObjArgs(frame_queue_.get(), engine::names().put_nowait,
                                                           wake_up_item(), nullptr);
+            wake_up_pending_ = result != nullptr;
             if (result == nullptr)
                 PyErr_Clear();
             Py_XDECREF(result);
@@ -78,6 +79,25 @@ void LiveRun::request_stop()
     }
     std::lock_guard<std::mutex> lock(sleep_mutex_);
     wake_.notify_all();
+}
+
+void LiveRun::withdraw_wake_up_item()
+{
+    const engine::Names& n = engine::names();
+    QueueGuard guard(*this);
+    if (!wake_up_pending_)
+        return;
+    wake_up_pending_ = false;
+    py::Ref item = py::Ref::steal(PyObject_CallMethodObjArgs(frame_queue_.get(), n.get_nowait, nullptr));
+    if (!item) {
+        PyErr_Clear(); // empty: the producer took it out already
+        return;
+    }
+    if (!item.is(wake_up_item())) {
+        // The producer replaced the wake-up item by a frame: that one stays queued.
+        py::call_method(frame_queue_.get(), n.put_nowait, item.get());
+    }
+    py::call_method(frame_queue_.get(), n.task_done);
 }
 
 bool LiveRun::sleep_unless_stopped(double seconds)

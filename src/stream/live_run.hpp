@@ -21,6 +21,10 @@ public:
     // Ends the run: sleeping workers wake at once, a processing worker waiting for a
     // frame is handed a wake-up item. Needs the GIL.
     void request_stop();
+    // A consumer that leaves takes back the wake-up item nobody received, so a
+    // caller's own queue is left as the run found it. Needs the GIL.
+    void withdraw_wake_up_item();
+    void wake_up_item_received() noexcept { wake_up_pending_ = false; }
     // Sleeps without the GIL; false when the run was stopped meanwhile.
     bool sleep_unless_stopped(double seconds);
 
@@ -72,6 +76,7 @@ private:
     py::Ref engine_;
     py::Ref frame_queue_;
     bool driven_;
+    bool wake_up_pending_ = false;
     int entered_[2] = {0, 0};
     int running_[2] = {0, 0};
     std::atomic<bool> stop_requested_{false};

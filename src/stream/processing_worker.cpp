@@ -48,6 +48,8 @@ void process(LiveRun& run, PyObject* self, PyObject* frame_queue, PyObject* cfg,
             engine::print(py::text("wait...").get());
             continue;
         }
+        if (item.is(wake_up_item()))
+            run.wake_up_item_received();
         if (item.is(wake_up_item()) || run.stopping()) {
             py::call_method(frame_queue, n.task_done);
             continue;
@@ -64,7 +66,10 @@ py::Ref process_frames(PyObject* self, PyObject* frame_queue, PyObject* cfg, PyO
 {
     RunShare run(self, frame_queue, false);
     WorkerPresence presence(*run, Role::processing);
-    return run_worker(*run, "processing", [&] { process(*run, self, frame_queue, cfg, save_path); });
+    return run_worker(*run, "processing", [&] {
+        process(*run, self, frame_queue, cfg, save_path);
+        run->withdraw_wake_up_item();
+    });
 }
 
 } // namespace stream

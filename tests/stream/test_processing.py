@@ -84,3 +84,21 @@ def test_a_failing_worker_ends_the_run_and_its_error_is_raised(engine, fake_sdk,
     assert reported == [] and "Exception in thread" not in capsys.readouterr().err
     assert all(c.released for c in cams.opened) if where == "detector" else len(cams.opened) == 1
     assert list(engine.__dict__) == ["predict", "face_handle", "bev", "adds"]
+
+
+@pytest.mark.timeout(20)
+def test_stop_during_detection_leaves_the_callers_queue_as_it_was(engine, fake_sdk, workdir):
+    """Stopped while the detector runs, the worker takes back the wake-up item it
+    was not there to receive: the caller's queue is empty with no task open."""
+    def slow(im, cfg):
+        time.sleep(0.3)
+        return {"alarmBehavior": []}
+    fake_sdk.answer = slow
+    q = queue.Queue(maxsize=1)
+    worker = threading.Thread(target=engine.process_frames, args=(q, main.cfg, SAVE))
+    worker.start()
+    q.put((1, FRAME))
+    assert wait_for(lambda: fake_sdk.detect_calls, 5)
+    engine.stop()
+    worker.join(5)
+    assert not worker.is_alive() and q.qsize() == 0 and q.unfinished_tasks == 0
