@@ -176,4 +176,5 @@ def test_host_may_exit_while_a_daemon_thread_runs_the_stream(workdir, mode):
     (workdir / "host.py").write_text(DAEMON_HOST)
     child = subprocess.run([sys.executable, "host.py", make_video(workdir / "v.avi"), str(mode)],
                            capture_output=True, text=True, timeout=30)
-    assert (child.returncode, child.stdout.splitlines()[-1:]) == (0, ["exiting"]), child.stderr[-1500:]
+    # The workers print too ("rtsp restart..."), so lines may interleave.
+    assert child.returncode == 0 and "exiting" in child.stdout, child.stderr[-1500:]
