@@ -48,8 +48,11 @@ def alarms_of(answer: Any) -> List[Dict[str, Any]]:
     for behaviour in behaviours:
         alarm: Dict[str, Any] = {"info_type": _info_type(behaviour)}
         if hasattr(behaviour, "get"):
+            info = behaviour.get("alarm_info_dict")
             for key in ("behavior_number", "score"):
                 value = behaviour.get(key)
+                if value is None and key == "score" and hasattr(info, "get"):
+                    value = info.get(key)
                 if isinstance(value, (int, float)) and not isinstance(value, bool):
                     alarm[key] = value
         found.append(alarm)
@@ -233,7 +236,7 @@ def engine_lines(take: Callable[[str], bool]) -> Iterator[None]:
     """While inside, lines printed to ``sys.stdout`` go to ``take`` first (e.g.
     ``LiveState.engine_line``); those it refuses reach the real standard output."""
     out = sys.stdout
-    sys.stdout = _LineSplitter(take, out)  # type: ignore[assignment]
+    sys.stdout = _LineSplitter(take, out)
     try:
         yield
     finally:

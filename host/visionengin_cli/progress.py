@@ -1,156 +1,133 @@
-"""Progress of a run, observed from outside the engine.
+"""What the command shows on standard error while a run goes on: the ``video``
+progress bar and the ``stream`` status line.
 
-The engine calls its detector's ``main(im, cfg)`` once per analysed picture and
-writes one alarm picture per entry of the answer's "alarmBehavior" list.
-``CountingDetector`` stands in front of the detector the engine holds, counts
-both and hands everything through; the display classes turn the counts into a
-progress bar or a live status line on standard error.
-"""
+On a terminal both are drawn in place by ``rich``; elsewhere (a pipe, a
+service's journal) the bar gives one line at the end and the stream status one
+line every few seconds and one at each change of state. The counts come from
+``live.CountingDetector`` and ``live.LiveState``. Frames "read" (decoded from the
+file) and frames "analysed" (handed to the detector) are named apart."""
 from __future__ import annotations
 
-import collections
 import threading
 import time
-from typing import Any, Callable, Deque, Dict, Optional, TextIO, Tuple
+from typing import Any, Dict, Optional
 
+from rich.console import Console
+from rich.live import Live
+from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
+from rich.text import Text
 
-def _info_type(behaviour: Any) -> str:
-    try:
-        info_type = behaviour.get("alarm_info_dict").get("info_type")
-    except AttributeError:
-        return "?"
-    return info_type if isinstance(info_type, str) else repr(info_type)
-
-
-class CountingDetector:
-    """Delegates to ``detector``; counts analysed pictures and alarm pictures."""
-
-    def __init__(self, detector: Any) -> None:
-        self._detector = detector
-        self.calls = 0
-        self.alarms = 0
-        self.by_type: Dict[str, int] = {}
-        self.on_answer: Optional[Callable[[], None]] = None
-
-    def main(self, im: Any, cfg: Any) -> Any:
-        answer = self._detector.main(im, cfg)
-        alarms = answer.get("alarmBehavior") if hasattr(answer, "get") else None
-        if isinstance(alarms, (list, tuple)):  # never consume what the engine will read
-            self.alarms += len(alarms)
-            for behaviour in alarms:
-                kind = _info_type(behaviour)
-                self.by_type[kind] = self.by_type.get(kind, 0) + 1
-        self.calls += 1
-        if self.on_answer is not None:
-            self.on_answer()
-        return answer
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._detector, name)
-
-
-class StatusLine:
-    """One line of status on ``stream``: redrawn in place on a terminal, at most
-    every ``interval`` seconds; elsewhere a full line every ``pipe_interval``
-    seconds (never when None) and the last one."""
-
-    def __init__(self, stream: TextIO, interval: float = 0.1,
-                 pipe_interval: Optional[float] = None) -> None:
-        self.stream = stream
-        self.tty = stream.isatty()
-        self.interval = interval if self.tty else pipe_interval
-        self.last = float("-inf")
-        self.drawn = False
-
-    def show(self, text: str) -> None:
-        now = time.monotonic()
-        if self.interval is None or now - self.last < self.interval:
-            return
-        self.last = now
-        self._write(text, final=False)
-
-    def done(self, text: str) -> None:
-        self._write(text, final=True)
-
-    def _write(self, text: str, final: bool) -> None:
-        if self.tty:
-            self.stream.write("\r" + text + "\x1b[K" + ("\n" if final else ""))
-        else:
-            self.stream.write(text + "\n")
-        self.stream.flush()
+from .live import NO_FRAMES, RECONNECTING, CountingDetector, LiveState
 
 
 def rate(count: float, seconds: float) -> float:
     return count / seconds if seconds > 0 else 0.0
 
 
+def console() -> Console:
+    return Console(stderr=True, highlight=False, soft_wrap=True)
+
+
 class VideoProgress:
-    """Progress bar of ``test_video``: frames read out of the container's frame
-    count (``total``, 0 when unknown), alarm pictures, frames per second.
+    """Progress of ``test_video``: frames read out of the container's frame count
+    (``total``, 0 when unknown), alarm pictures, read frames per second.
 
     Frame k is analysed when k is a multiple of ``every``, so at the n-th
     detector call exactly n * every frames have been read."""
 
-    WIDTH = 24
-
     def __init__(self, counter: CountingDetector, total: int, every: int,
-                 line: StatusLine) -> None:
-        self.counter, self.total, self.every, self.line = counter, total, every, line
+                 out: Optional[Console] = None) -> None:
+        self.counter, self.total, self.every = counter, total, every
+        self.console = out or console()
         self.start = time.monotonic()
+        self.progress = Progress(
+            TextColumn("{task.description}"), BarColumn(),
+            TextColumn("{task.completed}/{task.fields[of]} frames read  "
+                       "{task.fields[alarms]} alarm pictures  {task.fields[fps]} read frames/s"),
+            TimeElapsedColumn(), console=self.console, transient=False,
+            disable=not self.console.is_terminal, redirect_stdout=False, redirect_stderr=False)
+        self.task = self.progress.add_task("video", total=total or None, of=total or "?",
+                                           alarms=0, fps="0.0")
+        self.progress.start()
         counter.on_answer = self.update
 
-    def text(self, frames: int) -> str:
+    def frames_read(self) -> int:
+        return self.counter.calls * self.every
+
+    def update(self, _alarms: Any = None) -> None:
+        frames = self.frames_read()
+        self.progress.update(self.task, completed=frames, alarms=self.counter.alarms,
+                             fps="{:.1f}".format(rate(frames, time.monotonic() - self.start)))
+
+    def finish(self, ended: bool = True) -> float:
+        """The last state of the bar; returns the seconds the run took. ``ended``:
+        the video was read to its end (so all its frames were read)."""
         seconds = time.monotonic() - self.start
-        tail = "{} alarm pictures  {:.1f} frames/s".format(
-            self.counter.alarms, rate(frames, seconds))
-        if self.total <= 0:
-            return "{} frames  {}".format(frames, tail)
-        filled = min(self.WIDTH, self.WIDTH * frames // self.total)
-        return "[{}{}] {}/{} frames  {}".format(
-            "#" * filled, "." * (self.WIDTH - filled), frames, self.total, tail)
+        frames = max(self.total, self.frames_read()) if ended else self.frames_read()
+        self.progress.update(self.task, completed=frames, alarms=self.counter.alarms,
+                             fps="{:.1f}".format(rate(frames, seconds)))
+        self.progress.stop()
+        if not self.console.is_terminal:
+            self.console.print("{}/{} frames read  {} alarm pictures  {:.1f} read frames/s".format(
+                frames, self.total or "?", self.counter.alarms, rate(frames, seconds)))
+        return seconds
 
-    def update(self) -> None:
-        self.line.show(self.text(self.counter.calls * self.every))
 
-    def finish(self) -> float:
-        """Draw the finished bar; returns the seconds the run took."""
-        frames = max(self.total, self.counter.calls * self.every)
-        self.line.done(self.text(frames))
-        return time.monotonic() - self.start
+def status_text(snap: Dict[str, Any]) -> str:
+    """One line of a live run's state, e.g. "streaming  120 frames analysed  12.4
+    analysed frames/s  3 alarm pictures"."""
+    parts = [snap["state"]]
+    if snap["state"] == RECONNECTING or snap["reconnects"]:
+        parts.append("{} reconnect{}".format(snap["reconnects"], "" if snap["reconnects"] == 1 else "s"))
+    if snap["state"] in (RECONNECTING, NO_FRAMES):
+        parts.append("no frames for {:.0f} s".format(snap["seconds_without_frames"]))
+    parts.append("{} frames analysed  {:.1f} analysed frames/s  {} alarm pictures".format(
+        snap["frames"], snap["analysed_fps"], snap["alarms"]))
+    return "  ".join(parts)
 
 
 class StreamStatus:
-    """Live status of ``test_rtsp``, refreshed by its own thread: frames
-    analysed, alarm pictures and analysed frames per second over the last
-    few seconds."""
+    """Status of a live run on standard error: a line redrawn in place on a
+    terminal; elsewhere a line every ``every`` seconds and at each state change."""
 
-    WINDOW = 3.0
-
-    def __init__(self, counter: CountingDetector, line: StatusLine,
-                 period: float = 0.5) -> None:
-        self.counter, self.line, self.period = counter, line, period
+    def __init__(self, state: LiveState, out: Optional[Console] = None, every: float = 5.0) -> None:
+        self.state, self.every = state, every
+        self.console = out or console()
         self.start = time.monotonic()
-        self.samples: Deque[Tuple[float, int]] = collections.deque([(self.start, 0)])
         self.stopped = threading.Event()
+        self.live: Optional[Live] = None
+        if self.console.is_terminal:
+            # stderr is redirected so that log lines print above the status line
+            self.live = Live(get_renderable=self._render, console=self.console,
+                             refresh_per_second=4, redirect_stdout=False, redirect_stderr=True)
+            self.live.start()
         self.thread = threading.Thread(target=self._run, name="visionengin-status", daemon=True)
         self.thread.start()
 
-    def text(self) -> str:
-        now, calls = time.monotonic(), self.counter.calls
-        self.samples.append((now, calls))
-        while len(self.samples) > 2 and now - self.samples[0][0] > self.WINDOW:
-            self.samples.popleft()
-        then, before = self.samples[0]
-        return "{} frames analysed  {} alarm pictures  {:.1f} analysed frames/s".format(
-            calls, self.counter.alarms, rate(calls - before, now - then))
+    def _render(self) -> Text:
+        return Text(status_text(self.state.snapshot()))
 
     def _run(self) -> None:
-        while not self.stopped.wait(self.period):
-            self.line.show(self.text())
+        last = time.monotonic()
+        while not self.stopped.wait(0.5):
+            self.state.poll()  # a state reached by time alone is reported too
+            if self.live is None and time.monotonic() - last >= self.every:
+                last = time.monotonic()
+                self.console.print(status_text(self.state.snapshot()))
+
+    def changed(self, old: str, new: str) -> None:
+        """Hook for ``LiveState.on_change``: off a terminal, one line per change."""
+        if self.live is None and not self.stopped.is_set():
+            self.console.print(status_text(self.state.snapshot()))
 
     def finish(self) -> float:
-        """Stop refreshing and draw the last status; returns the seconds run."""
+        """Stop refreshing and leave the last status; returns the seconds run."""
         self.stopped.set()
         self.thread.join()
-        self.line.done(self.text())
+        self.state.stop()
+        text = status_text(self.state.snapshot())
+        if self.live is not None:
+            self.live.stop()
+        else:
+            self.console.print(text)
         return time.monotonic() - self.start

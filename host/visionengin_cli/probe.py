@@ -1,0 +1,171 @@
+"""Checks of the command's inputs before the engine sees them, each failure a
+reason the user can act on: a picture or video file that OpenCV cannot read, and
+a stream address that does not open or delivers no frame (why, where it can be
+known: unknown host, connection refused, no answer, the server's own refusal).
+
+OpenCV only says "not opened"; the reasons come from the file system and, for
+network addresses, from a connection of our own (and, for RTSP, the server's
+answer to a DESCRIBE request, sent without the credentials)."""
+from __future__ import annotations
+
+import os
+import socket
+import threading
+from typing import Any, Optional, Union
+from urllib.parse import urlsplit, urlunsplit
+
+OPEN_SECONDS = 10.0  # bounds of the stream check: a slow camera still opens
+READ_SECONDS = 10.0
+CONNECT_SECONDS = 5.0
+DEFAULT_PORTS = {"rtsp": 554, "rtsps": 322, "rtmp": 1935, "http": 80, "https": 443}
+
+
+def file_problem(path: str, what: str) -> Optional[str]:
+    """Why ``path`` cannot be a ``what`` file, judged by the file system alone."""
+    if os.path.isdir(path):
+        return "{} is a folder, not a {}".format(path, what)
+    if not os.path.exists(path):
+        return "no such {}: {}".format(what, path)
+    try:
+        with open(path, "rb") as handle:
+            empty = not handle.read(1)
+    except OSError as error:
+        return "cannot read the {} {}: {}".format(what, path, error.strerror or error)
+    if empty:
+        return "the {} {} is empty".format(what, path)
+    return None
+
+
+def picture_problem(path: str) -> Optional[str]:
+    problem = file_problem(path, "picture")
+    if problem is None:
+        import cv2
+
+        if cv2.imread(path) is None:
+            problem = "{} is not a picture OpenCV can read".format(path)
+    return problem
+
+
+def video_problem(path: str) -> Optional[str]:
+    problem = file_problem(path, "video")
+    if problem is None:
+        import cv2
+
+        capture = cv2.VideoCapture(path)
+        try:
+            if not (capture.isOpened() and capture.read()[0]):
+                problem = "{} is not a video OpenCV can read".format(path)
+        finally:
+            capture.release()
+    return problem
+
+
+def frame_count(path: str) -> int:
+    """The container's frame count, 0 when it does not say."""
+    import cv2
+
+    capture = cv2.VideoCapture(path)
+    try:
+        return max(0, int(capture.get(cv2.CAP_PROP_FRAME_COUNT)))
+    finally:
+        capture.release()
+
+
+def stream_problem(addr: Union[str, int], shown: str) -> Optional[str]:
+    """None when ``addr`` opens and delivers a frame, else why not, naming the
+    address as ``shown`` (the password masked). Bounded in time; runs on a
+    thread of its own so that Ctrl-C and SIGTERM are heard meanwhile."""
+    result = []
+    thread = threading.Thread(target=lambda: result.append(_stream_problem(addr, shown)),
+                              name="visionengin-probe", daemon=True)
+    thread.start()
+    limit = OPEN_SECONDS + READ_SECONDS + CONNECT_SECONDS + 5.0
+    waited = 0.0
+    while thread.is_alive() and waited < limit:
+        thread.join(0.2)  # short joins: a signal handler runs between them
+        waited += 0.2
+    if not result:
+        return "cannot open the stream {}: no frame within {:.0f} s".format(shown, limit)
+    return result[0]
+
+
+def _stream_problem(addr: Union[str, int], shown: str) -> Optional[str]:
+    import cv2
+
+    network = isinstance(addr, str) and "://" in addr
+    if network:
+        capture = cv2.VideoCapture(addr, cv2.CAP_ANY, [
+            cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, int(OPEN_SECONDS * 1000),
+            cv2.CAP_PROP_READ_TIMEOUT_MSEC, int(READ_SECONDS * 1000)])
+    else:
+        capture = cv2.VideoCapture(addr)
+    try:
+        if capture.isOpened():
+            if capture.read()[0]:
+                return None
+            return "the stream {} opened but delivered no frame".format(shown)
+    finally:
+        capture.release()
+    if isinstance(addr, int):
+        reason = "no camera with index {}".format(addr)
+    elif network:
+        reason = _network_reason(addr)
+    else:
+        reason = _local_reason(addr)
+    return "cannot open the stream {}: {}".format(shown, reason)
+
+
+def _local_reason(path: str) -> str:
+    if os.path.isdir(path):
+        return "a folder, not a video or device"
+    if not os.path.exists(path):
+        return "no such file or device (nor an address such as rtsp://host/path)"
+    if not os.access(path, os.R_OK):
+        return "permission denied"
+    return "OpenCV cannot read it as video"
+
+
+def _network_reason(addr: str) -> str:
+    parts = urlsplit(addr)
+    host = parts.hostname
+    if not host:
+        return "no host in the address"
+    try:
+        port = parts.port or DEFAULT_PORTS.get(parts.scheme.lower())
+    except ValueError:
+        return "bad port in the address"
+    if port is None:
+        return "OpenCV cannot open this kind of address"
+    try:
+        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
+    except (socket.gaierror, UnicodeError):
+        return "unknown host {}".format(host)
+    family, kind, proto, _, where = infos[0]
+    try:
+        with socket.socket(family, kind, proto) as connection:
+            connection.settimeout(CONNECT_SECONDS)
+            connection.connect(where)
+            if parts.scheme.lower() == "rtsp":
+                answer = _rtsp_describe(connection, parts)
+                if answer:
+                    return "the server answered {}".format(answer)
+    except ConnectionRefusedError:
+        return "connection refused by {}:{}".format(host, port)
+    except socket.timeout:
+        return "no answer from {}:{} within {:.0f} s".format(host, port, CONNECT_SECONDS)
+    except OSError as error:
+        return "{}:{}: {}".format(host, port, error.strerror or error)
+    return "the server at {}:{} gave no video".format(host, port)
+
+
+def _rtsp_describe(connection: Any, parts: Any) -> Optional[str]:
+    """The status of the server's answer to DESCRIBE when it is no success
+    ("404 Not Found", "401 Unauthorized"); the credentials are not sent."""
+    netloc = parts.hostname + (":{}".format(parts.port) if parts.port else "")
+    url = urlunsplit((parts.scheme, netloc, parts.path, parts.query, ""))
+    connection.sendall("DESCRIBE {} RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n"
+                       .format(url).encode("ascii", "replace"))
+    status = connection.recv(1024).split(b"\r\n", 1)[0].decode("ascii", "replace").split(" ", 2)
+    if len(status) == 3 and status[0].startswith("RTSP/") and not status[1].startswith("2"):
+        return "{} {}".format(status[1], status[2].strip())
+    return None
