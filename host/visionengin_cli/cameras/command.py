@@ -1,0 +1,151 @@
+"""``visionengin cameras CONFIG``: run every camera of a configuration file,
+each in a process of its own, until SIGTERM (exit 0) or Ctrl-C (exit 130).
+SIGHUP re-reads the file. ``--only NAME`` runs one camera of it: the unit an
+orchestrator runs when one device is not enough."""
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import signal
+import sys
+import time
+from typing import Any, Dict, List, Optional
+
+from ..secrets import mask_text
+from . import config as config_module
+from .events import EventLog
+from .supervisor import Supervisor
+from .table import display
+
+log = logging.getLogger("visionengin.cameras")
+EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+TICK = 0.2  # seconds between looks at signals, processes and the display
+
+
+def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse.ArgumentParser:
+    # The run options of the other subcommands (--bev, --cuda...) belong to the
+    # configuration file here; of the common options only --debug applies.
+    del common
+    parser = commands.add_parser(
+        "cameras", help="run every camera of a configuration file, supervised",
+        description="Run every camera of CONFIG (TOML), each in its own process and folder "
+                    "under the results root; restart those that end. SIGTERM stops (exit 0), "
+                    "Ctrl-C too (exit 130), SIGHUP re-reads CONFIG.")
+    parser.add_argument("config", metavar="CONFIG", help="configuration file (see deploy/cameras.toml)")
+    parser.add_argument("--only", metavar="NAME", help="run just this camera of CONFIG")
+    parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help="log at debug level, with OpenCV's and FFmpeg's own lines")
+    parser.add_argument("--status-interval", type=float, default=30.0, metavar="SECONDS",
+                        help="without a terminal: a status line per camera this often "
+                             "(default: 30), and one at each change of state")
+    parser.set_defaults(run=run)
+    return parser
+
+
+def _setup_logging(debug: bool) -> Any:
+    """The rich console on a terminal (log lines print above the table), one
+    plain line per record elsewhere. Returns the console or None."""
+    root = logging.getLogger()
+    root.setLevel(logging.DEBUG if debug else logging.INFO)
+    if sys.stderr.isatty():
+        from rich.console import Console
+        from rich.logging import RichHandler
+
+        console = Console(stderr=True)
+        handler: logging.Handler = RichHandler(console=console, show_path=False, markup=False)
+        root.handlers[:] = [handler]
+        return console
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("visionengin: %(levelname)s: %(message)s"))
+    root.handlers[:] = [handler]
+    return None
+
+
+def _behaviours(path: str) -> Optional[Dict[str, Any]]:
+    """The engine's behaviour table, to check "bev" keys against; the engine is
+    imported only when the file selects behaviours at all."""
+    try:
+        with open(path, "rb") as file:
+            if b"bev" not in file.read():
+                return None
+    except OSError:
+        return None
+    import main as module
+
+    return dict(module.devBehavior)
+
+
+def _load(path: str, only: Optional[str]) -> config_module.Config:
+    config = config_module.load(path, _behaviours(path))
+    if only is not None:
+        if only not in config.cameras:
+            raise config_module.ConfigError("{}: no camera {!r} (cameras: {})".format(
+                path, only, ", ".join(config.cameras)))
+        config.cameras = {only: config.cameras[only]}
+    return config
+
+
+def run(args: argparse.Namespace) -> int:
+    console = _setup_logging(args.debug)
+    try:
+        config = _load(args.config, args.only)
+    except config_module.ConfigError as error:
+        print("visionengin: error: {}".format(error), file=sys.stderr)
+        return EXIT_USAGE
+    try:
+        os.makedirs(config.results, exist_ok=True)
+        events = EventLog(config.results)
+    except OSError as error:
+        print("visionengin: error: results root {}: {}".format(
+            config.results, error.strerror or error), file=sys.stderr)
+        return EXIT_ERROR
+
+    pending: Dict[str, Any] = {"exit": None, "reload": False}
+
+    def on_signal(number: int, _frame: Any) -> None:
+        if number == signal.SIGHUP:
+            pending["reload"] = True
+        elif pending["exit"] is None:
+            pending["exit"] = EXIT_INTERRUPTED if number == signal.SIGINT else EXIT_OK
+
+    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(number, on_signal)
+
+    supervisor = Supervisor(config.results, events, debug=args.debug)
+    view = display(sys.stderr, args.status_interval, console)
+    log.info("running %d camera%s from %s; results in %s", len(config.cameras),
+             "" if len(config.cameras) == 1 else "s", config.path, config.results)
+    try:
+        supervisor.apply(config.cameras)
+        while pending["exit"] is None:
+            if pending["reload"]:
+                pending["reload"] = False
+                config = _reload(args, config, supervisor)
+            supervisor.step()
+            view.show(list(supervisor.slots.values()))
+            time.sleep(TICK)
+    finally:
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            signal.signal(number, signal.SIG_IGN)  # a second Ctrl-C must not cut the stop short
+        supervisor.stop()
+        view.close(list(supervisor.slots.values()))
+        events.close()
+    log.info("stopped")
+    return pending["exit"] if pending["exit"] is not None else EXIT_ERROR
+
+
+def _reload(args: argparse.Namespace, old: config_module.Config,
+            supervisor: Supervisor) -> config_module.Config:
+    try:
+        new = _load(args.config, args.only)
+    except config_module.ConfigError as error:
+        log.error("%s; keeping the running cameras", mask_text(str(error)))
+        return old
+    if new.results != old.results:
+        log.warning("the results root changed to %s: restart the command to use it; "
+                    "staying with %s", new.results, old.results)
+        new.results = old.results
+    log.info("configuration re-read: %d camera%s", len(new.cameras), "" if len(new.cameras) == 1 else "s")
+    supervisor.apply(new.cameras)
+    return new

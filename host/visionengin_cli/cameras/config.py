@@ -1,0 +1,178 @@
+"""The cameras' configuration file (TOML): loaded, checked and turned into
+one ``Camera`` per table under ``[cameras]``.
+
+Every fault is a ``ConfigError`` whose one line names the file, the place
+(``cameras.gate.mode``) and what is wrong, so a user can mend it without
+reading code. Addresses are never quoted back: they may hold a password.
+"""
+from __future__ import annotations
+
+import os
+import re
+import sys
+from typing import Any, Dict, List, Mapping, Optional, Tuple
+
+from ..secrets import mask_text
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # pragma: no cover - the same parser, released separately before 3.11
+    import tomli as tomllib
+
+TOP_KEYS = ("results", "engine", "cameras")
+ENGINE_KEYS = {"cuda": bool, "activate": bool, "cache": str, "detector": str}
+CAMERA_KEYS = {"address": str, "mode": int, "bev": list, "detector": str}
+# A camera's name is its folder under the results root: no separators, no
+# dot-only names, nothing a shell or a file system treats specially.
+SAFE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
+_TYPE_NAMES = {bool: "true or false", str: "a string", int: "an integer",
+               list: "a list of strings"}
+_DUPLICATE = re.compile(r"Cannot declare \('cameras', '([^']*)'\) twice(.*)")
+
+
+class ConfigError(Exception):
+    """A configuration that cannot be run; the message is one line."""
+
+
+class Camera:
+    """One camera as the configuration gives it, with the engine settings it
+    runs under; equal cameras need no restart after a reload."""
+
+    __slots__ = ("name", "address", "mode", "bev", "detector", "engine", "base")
+
+    def __init__(self, name: str, address: str, mode: int, bev: Optional[Tuple[str, ...]],
+                 detector: Optional[str], engine: Tuple[Tuple[str, Any], ...], base: str) -> None:
+        self.name, self.address, self.mode, self.bev = name, address, mode, bev
+        self.detector, self.engine, self.base = detector, engine, base
+
+    def _key(self) -> Tuple[Any, ...]:
+        return (self.name, self.address, self.mode, self.bev, self.detector, self.engine, self.base)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Camera) and self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
+    def spec(self) -> Dict[str, Any]:
+        """What a camera process needs, as JSON-ready values."""
+        return {"name": self.name, "address": self.address, "mode": self.mode,
+                "bev": list(self.bev) if self.bev is not None else None,
+                "detector": self.detector, "engine": dict(self.engine), "base": self.base}
+
+
+class Config:
+    def __init__(self, path: str, results: str, cameras: Dict[str, Camera]) -> None:
+        self.path, self.results, self.cameras = path, results, cameras
+
+
+def _check_type(where: str, value: Any, kind: type) -> None:
+    ok = isinstance(value, kind) and not (kind is int and isinstance(value, bool))
+    if ok and kind is list:
+        ok = all(isinstance(item, str) for item in value)
+    if not ok:
+        raise ConfigError("{}: must be {}, got {}".format(where, _TYPE_NAMES[kind], _kind(value)))
+
+
+def _kind(value: Any) -> str:
+    return {bool: "a boolean", str: "a string", int: "an integer", float: "a number",
+            list: "a list", dict: "a table"}.get(type(value), type(value).__name__)
+
+
+def _unknown_keys(where: str, table: Mapping[str, Any], known: Any) -> None:
+    for key in table:
+        if key not in known:
+            raise ConfigError("{}: unknown key {!r} (known: {})".format(
+                where + "." + key if where else key, key, ", ".join(known)))
+
+
+def _engine(table: Any, base: str) -> Tuple[Tuple[str, Any], ...]:
+    if not isinstance(table, dict):
+        raise ConfigError("engine: must be a table, got {}".format(_kind(table)))
+    _unknown_keys("engine", table, ENGINE_KEYS)
+    for key, value in table.items():
+        _check_type("engine." + key, value, ENGINE_KEYS[key])
+    options = dict(table)
+    if "cache" in options:
+        options["cache"] = os.path.normpath(os.path.join(base, os.path.expanduser(options["cache"])))
+    return tuple(sorted(options.items()))
+
+
+def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: str,
+            behaviours: Optional[Mapping[str, Any]]) -> Camera:
+    where = "cameras." + name
+    if not SAFE_NAME.match(name):
+        raise ConfigError("{}: the name {!r} is not a safe folder name (letters, digits, "
+                          "'_', '-', '.', starting with a letter or digit, at most 64)".format(where, name))
+    if not isinstance(table, dict):
+        raise ConfigError("{}: must be a table, got {}".format(where, _kind(table)))
+    _unknown_keys(where, table, CAMERA_KEYS)
+    for key, value in table.items():
+        _check_type(where + "." + key, value, CAMERA_KEYS[key])
+    if not table.get("address"):
+        raise ConfigError("{}: missing address".format(where))
+    mode = table.get("mode", 0)
+    if mode not in (0, 1):
+        raise ConfigError("{}.mode: must be 0 (continuous) or 1 (on demand), got {}".format(where, mode))
+    bev = table.get("bev")
+    if bev is not None:
+        if not bev:
+            raise ConfigError("{}.bev: empty list (leave bev out to watch for all behaviours)".format(where))
+        seen: List[str] = []
+        for key in bev:
+            if key in seen:
+                raise ConfigError("{}.bev: behaviour {!r} given twice".format(where, key))
+            if behaviours is not None and key not in behaviours:
+                raise ConfigError("{}.bev: unknown behaviour {!r} (known: {})".format(
+                    where, key, ", ".join(behaviours)))
+            seen.append(key)
+    detector = table.get("detector", dict(engine).get("detector"))
+    engine = tuple(item for item in engine if item[0] != "detector")
+    return Camera(name, table["address"], mode, tuple(bev) if bev is not None else None,
+                  detector, engine, base)
+
+
+def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) -> Config:
+    """The configuration in ``text``; ``path`` names it in messages and
+    relative paths in it are taken from its folder."""
+    base = os.path.dirname(os.path.abspath(path))
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as error:
+        duplicate = _DUPLICATE.match(str(error))
+        if duplicate:
+            raise ConfigError("cameras.{}: duplicate camera name{}".format(
+                duplicate.group(1), duplicate.group(2))) from None
+        raise ConfigError("not valid TOML: {}".format(error)) from None
+    _unknown_keys("", data, TOP_KEYS)
+    results = data.get("results", "results")
+    _check_type("results", results, str)
+    engine = _engine(data.get("engine", {}), base)
+    cameras_table = data.get("cameras")
+    if not isinstance(cameras_table, dict) or not cameras_table:
+        raise ConfigError("cameras: no camera configured (add a [cameras.NAME] table "
+                          "with an address)")
+    cameras: Dict[str, Camera] = {}
+    folded: Dict[str, str] = {}
+    for name, table in cameras_table.items():
+        camera = _camera(name, table, engine, base, behaviours)
+        other = folded.setdefault(name.lower(), name)
+        if other != name:  # one folder on a case-insensitive file system
+            raise ConfigError("cameras.{}: duplicate camera name (differs from {!r} only "
+                              "in case)".format(name, other))
+        cameras[name] = camera
+    return Config(os.path.abspath(path), os.path.normpath(os.path.join(base, os.path.expanduser(results))),
+                  cameras)
+
+
+def load(path: str, behaviours: Optional[Mapping[str, Any]] = None) -> Config:
+    """Read and check the file; every fault becomes a ConfigError naming it."""
+    try:
+        try:
+            with open(path, encoding="utf-8") as file:
+                text = file.read()
+        except (OSError, UnicodeDecodeError) as error:
+            raise ConfigError("cannot read: {}".format(getattr(error, "strerror", None) or error)) from None
+        return parse(text, path, behaviours)
+    except ConfigError as error:
+        raise ConfigError(mask_text("{}: {}".format(path, error))) from None

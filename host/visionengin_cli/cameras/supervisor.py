@@ -1,0 +1,286 @@
+"""Keeps every configured camera running, each in a process of its own in
+its folder under the results root.
+
+A camera process that ends, whatever the cause, is started again after a
+back-off: 1 s, doubling up to 60 s, back to 1 s once a process has run a
+stable minute. The others are never touched. Each camera's status.json is
+rewritten about every second from what its process reports plus what only
+the supervisor knows (restarts, exit status, waiting to restart).
+"""
+from __future__ import annotations
+
+import json
+import logging
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from typing import Any, Dict, List, Optional
+
+from ..secrets import mask_address, mask_text
+from .config import Camera
+from .events import EventLog, iso, write_status
+
+log = logging.getLogger("visionengin.cameras")
+FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
+STATUS_PERIOD = 1.0
+# The camera process: not "-m", whose sys.path would start with the camera's
+# folder, where any stray main.py would shadow the engine.
+RUNNER = ["-c", "import sys; del sys.path[0]; "
+                "from visionengin_cli.cameras.runner import main; main()"]
+_LEVELS = {"DEBUG": logging.DEBUG, "INFO": logging.INFO, "WARNING": logging.WARNING,
+           "ERROR": logging.ERROR, "CRITICAL": logging.CRITICAL}
+_TOTALS = ("frames", "alarms", "reconnects")
+
+
+class Slot:
+    """One configured camera and its current process."""
+
+    def __init__(self, camera: Camera, folder: str) -> None:
+        self.camera, self.folder = camera, folder
+        self.proc: Optional[subprocess.Popen] = None  # type: ignore[type-arg]
+        self.started: Optional[float] = None  # time.time() of the current process
+        self.ran_from = 0.0  # monotonic start of the current process
+        self.restarts = self.failures = 0
+        self.delay: Optional[float] = None
+        self.start_at: Optional[float] = 0.0  # monotonic; None: not to be started
+        self.exit_status: Optional[int] = None
+        self.report: Dict[str, Any] = {}
+        self.totals: Dict[str, Any] = {key: 0 for key in _TOTALS}
+        self.totals["alarms_by_type"] = {}
+        self.readers: List[threading.Thread] = []
+        self.lock = threading.Lock()
+
+    @property
+    def state(self) -> str:
+        if self.proc is not None:
+            return str(self.report.get("state", "starting"))
+        if self.start_at is None:
+            return "stopped"
+        return "failing" if self.failures >= 2 else "restarting"
+
+    def figures(self) -> Dict[str, Any]:
+        """Counts over every process of this camera, and the latest report."""
+        with self.lock:
+            report = dict(self.report)
+            out = {key: self.totals[key] + int(report.get(key) or 0) for key in _TOTALS}
+            by_type = dict(self.totals["alarms_by_type"])
+            for kind, count in (report.get("alarms_by_type") or {}).items():
+                by_type[kind] = by_type.get(kind, 0) + count
+            out["alarms_by_type"] = by_type
+            out["analysed_fps"] = report.get("analysed_fps", 0.0) if self.proc else 0.0
+            out["last_frame"] = report.get("last_frame") or self.totals.get("last_frame")
+            out["last_alarm"] = report.get("last_alarm") or self.totals.get("last_alarm")
+            out["frame_age_ms"] = report.get("frame_age_ms") if self.proc else None
+        return out
+
+    def status(self) -> Dict[str, Any]:
+        figures = self.figures()
+        last_alarm = figures["last_alarm"]
+        if last_alarm:
+            last_alarm = {"time": iso(last_alarm["time"]), "info_type": last_alarm["info_type"],
+                          "picture": self.camera.name + "/" + last_alarm["picture"]}
+        return {"camera": self.camera.name, "address": mask_address(self.camera.address),
+                "state": self.state, "pid": self.proc.pid if self.proc else None,
+                "started": iso(self.started), "restarts": self.restarts,
+                "reconnects": figures["reconnects"], "frames": figures["frames"],
+                "analysed_fps": figures["analysed_fps"], "alarms": figures["alarms"],
+                "alarms_by_type": figures["alarms_by_type"],
+                "last_frame": iso(figures["last_frame"]), "last_alarm": last_alarm,
+                "updated": iso(time.time()), "exit_status": self.exit_status,
+                "frame_age_ms": figures["frame_age_ms"]}
+
+    def close_process(self) -> None:
+        """Fold the ended process's counts into the totals."""
+        with self.lock:
+            for key in _TOTALS:
+                self.totals[key] += int(self.report.get(key) or 0)
+            for kind, count in (self.report.get("alarms_by_type") or {}).items():
+                by_type = self.totals["alarms_by_type"]
+                by_type[kind] = by_type.get(kind, 0) + count
+            for key in ("last_frame", "last_alarm"):
+                self.totals[key] = self.report.get(key) or self.totals.get(key)
+            self.report = {}
+        if self.proc is not None:
+            for pipe in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+                try:
+                    if pipe is not None:
+                        pipe.close()
+                except OSError:  # stdin of a process gone: nothing to flush to
+                    pass
+        self.proc = None
+
+
+class Supervisor:
+    def __init__(self, root: str, events: EventLog, debug: bool = False,
+                 on_event: Any = None) -> None:
+        self.root, self.events, self.debug = root, events, debug
+        self.on_event = on_event
+        self.slots: Dict[str, Slot] = {}
+        self.last_status = 0.0
+
+    # configuration -------------------------------------------------------
+    def apply(self, cameras: Dict[str, Camera]) -> None:
+        """Start added cameras, stop removed ones, restart changed ones."""
+        for name in [name for name in self.slots if name not in cameras]:
+            log.info("%s: removed from the configuration, stopping", name)
+            self._retire(self.slots.pop(name))
+        for name, camera in cameras.items():
+            slot = self.slots.get(name)
+            if slot is not None and slot.camera == camera:
+                continue
+            if slot is not None:
+                log.info("%s: changed in the configuration, restarting", name)
+                self._retire(slot)
+            self.slots[name] = Slot(camera, os.path.join(self.root, name))
+
+    def _retire(self, slot: Slot) -> None:
+        self.stop([slot])
+        slot.start_at = None
+        self._write_status(slot)
+
+    # running ---------------------------------------------------------------
+    def step(self) -> None:
+        """Notice ended processes, start due ones, write status files."""
+        now = time.monotonic()
+        for slot in self.slots.values():
+            if slot.proc is not None and slot.proc.poll() is not None:
+                self._ended(slot, now)
+            if slot.proc is None and slot.start_at is not None and now >= slot.start_at:
+                self._start(slot, now)
+        if now - self.last_status >= STATUS_PERIOD:
+            self.last_status = now
+            for slot in self.slots.values():
+                self._write_status(slot)
+
+    def _start(self, slot: Slot, now: float) -> None:
+        camera = slot.camera
+        env = dict(os.environ)
+        if self.debug:
+            env["VISIONENGIN_DEBUG"] = "1"
+        else:  # OpenCV's and FFmpeg's own lines stay quiet
+            env.setdefault("OPENCV_LOG_LEVEL", "ERROR")
+            env.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
+        try:
+            os.makedirs(slot.folder, exist_ok=True)
+            slot.proc = subprocess.Popen(
+                [sys.executable] + RUNNER, cwd=slot.folder, env=env, stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+            assert slot.proc.stdin is not None
+            slot.proc.stdin.write((json.dumps(camera.spec()) + "\n").encode("utf-8"))
+            slot.proc.stdin.flush()
+        except OSError as error:
+            log.error("%s: cannot start: %s", camera.name, mask_text(str(error)))
+            if slot.proc is not None:
+                slot.proc.kill()
+                slot.proc.wait()
+            slot.proc = None
+            slot.ran_from = now
+            self._schedule(slot, now, None)
+            return
+        slot.started, slot.ran_from, slot.exit_status = time.time(), now, None
+        slot.readers = [threading.Thread(target=self._read_reports, args=(slot, slot.proc),
+                                         name=camera.name + "-reports", daemon=True),
+                        threading.Thread(target=self._read_log, args=(slot, slot.proc),
+                                         name=camera.name + "-log", daemon=True)]
+        for reader in slot.readers:
+            reader.start()
+        log.info("%s: started (pid %d) on %s", camera.name, slot.proc.pid,
+                 mask_address(camera.address))
+
+    def _ended(self, slot: Slot, now: float) -> None:
+        assert slot.proc is not None
+        status = slot.proc.returncode
+        for reader in slot.readers:  # the last reports and log lines first
+            reader.join(1.0)
+        slot.close_process()
+        slot.exit_status = status
+        self._schedule(slot, now, status)
+
+    def _schedule(self, slot: Slot, now: float, status: Optional[int]) -> None:
+        stable = now - slot.ran_from >= STABLE
+        slot.delay = FIRST_DELAY if stable or slot.delay is None else min(MAX_DELAY, slot.delay * 2)
+        slot.failures = 1 if stable else slot.failures + 1
+        slot.restarts += 1
+        slot.start_at = now + slot.delay
+        how = "was killed by signal {}".format(-status) if status is not None and status < 0 \
+            else "ended with status {}".format(status)
+        log.warning("%s: camera process %s; restarting in %.0f s", slot.camera.name, how, slot.delay)
+        self._write_status(slot)
+
+    def _read_reports(self, slot: Slot, proc: subprocess.Popen) -> None:  # type: ignore[type-arg]
+        assert proc.stdout is not None
+        for raw in proc.stdout:
+            try:
+                message = json.loads(raw)
+            except ValueError:
+                continue
+            if "status" in message:
+                with slot.lock:
+                    slot.report = message["status"]
+            elif "event" in message:
+                try:
+                    line = self.events.write(slot.camera.name, message["event"])
+                except OSError as error:
+                    log.error("cannot write an event: %s", error)
+                    continue
+                if self.on_event is not None:
+                    self.on_event(line)
+
+    def _read_log(self, slot: Slot, proc: subprocess.Popen) -> None:  # type: ignore[type-arg]
+        assert proc.stderr is not None
+        for raw in proc.stderr:
+            text = mask_text(raw.decode("utf-8", "replace").rstrip())
+            if not text:
+                continue
+            level, sep, message = text.partition(": ")
+            if sep and level in _LEVELS:
+                log.log(_LEVELS[level], "%s: %s", slot.camera.name, message)
+            else:  # a native library's own line
+                log.warning("%s: %s", slot.camera.name, text)
+
+    def _write_status(self, slot: Slot) -> None:
+        try:
+            os.makedirs(slot.folder, exist_ok=True)
+            write_status(slot.folder, slot.status())
+        except OSError as error:
+            log.error("%s: cannot write status.json: %s", slot.camera.name, error)
+
+    # stopping --------------------------------------------------------------
+    def stop(self, slots: Optional[List[Slot]] = None, timeout: float = 1.5) -> None:
+        """SIGTERM every running camera process, SIGKILL what is left after
+        ``timeout`` seconds; no restart follows."""
+        slots = list(self.slots.values()) if slots is None else slots
+        running = [slot for slot in slots if slot.proc is not None]
+        for slot in slots:
+            slot.start_at = None
+        for slot in running:
+            _signal(slot.proc, signal.SIGTERM)
+        deadline = time.monotonic() + timeout
+        for slot in running:
+            assert slot.proc is not None
+            try:
+                slot.proc.wait(max(0.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                log.warning("%s: camera process did not stop within %.1f s; killed",
+                            slot.camera.name, timeout)
+                _signal(slot.proc, signal.SIGKILL)
+                slot.proc.wait()
+        for slot in running:
+            assert slot.proc is not None
+            status = slot.proc.returncode
+            for reader in slot.readers:
+                reader.join(0.2)
+            slot.close_process()
+            slot.exit_status = status
+        for slot in slots:
+            self._write_status(slot)
+
+
+def _signal(proc: Any, number: int) -> None:
+    try:
+        proc.send_signal(number)
+    except OSError:  # already gone
+        pass

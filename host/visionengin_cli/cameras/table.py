@@ -1,0 +1,106 @@
+"""How the cameras' states are shown on standard error: a live table redrawn
+in place on a terminal (rich), plain lines elsewhere (a service's journal):
+one line per camera at a steady interval and one at each change of state."""
+from __future__ import annotations
+
+import sys
+import time
+from typing import Any, Dict, List, Optional, TextIO
+
+from .supervisor import Slot
+
+COLOURS = {"streaming": "green", "starting": "cyan", "reconnecting": "yellow",
+           "no frames": "yellow", "restarting": "yellow", "failing": "red", "stopped": "dim"}
+
+
+def _ago(seconds: Optional[float], now: float) -> str:
+    if seconds is None:
+        return "-"
+    delta = max(0, int(now - seconds))
+    if delta < 60:
+        return "{} s ago".format(delta)
+    if delta < 3600:
+        return "{} min ago".format(delta // 60)
+    return time.strftime("%H:%M:%S", time.localtime(seconds))
+
+
+def rows(slots: List[Slot]) -> List[Dict[str, Any]]:
+    now = time.time()
+    out = []
+    for slot in slots:
+        figures = slot.figures()
+        alarm = figures["last_alarm"]
+        out.append({"camera": slot.camera.name, "state": slot.state,
+                    "fps": figures["analysed_fps"], "frames": figures["frames"],
+                    "alarms": figures["alarms"], "reconnects": figures["reconnects"],
+                    "last_alarm": "{} {}".format(alarm["info_type"], _ago(alarm["time"], now))
+                    if alarm else "-", "restarts": slot.restarts})
+    return out
+
+
+class PlainLines:
+    """For a pipe or a journal: a line per camera every ``interval`` seconds
+    and one whenever a camera's state changes."""
+
+    def __init__(self, stream: TextIO, interval: float) -> None:
+        self.stream, self.interval = stream, interval
+        self.states: Dict[str, str] = {}
+        self.last = time.monotonic()
+
+    def show(self, slots: List[Slot], final: bool = False) -> None:
+        now = time.monotonic()
+        every = final or now - self.last >= self.interval
+        if every:
+            self.last = now
+        for row in rows(slots):
+            before = self.states.get(row["camera"])
+            self.states[row["camera"]] = row["state"]
+            if every or row["state"] != before:
+                self.stream.write(
+                    "visionengin: {camera}: {state}, {fps:.1f} analysed frames/s, {frames} frames, "
+                    "{alarms} alarm pictures (last: {last_alarm}), {restarts} restarts, "
+                    "{reconnects} reconnects\n".format(**row))
+        self.stream.flush()
+
+    def close(self, slots: List[Slot]) -> None:
+        self.show(slots, final=True)
+
+
+class LiveTable:
+    """For a terminal: one table, redrawn in place."""
+
+    def __init__(self, console: Any) -> None:
+        from rich.live import Live
+
+        self.console = console
+        self.live = Live(self._table([]), console=console, auto_refresh=False, transient=False)
+        self.live.start()
+
+    def _table(self, slots: List[Slot]) -> Any:
+        from rich.table import Table
+
+        table = Table(title="visionengin cameras", title_justify="left", expand=False)
+        for heading, justify in (("camera", "left"), ("state", "left"), ("analysed fps", "right"),
+                                 ("frames", "right"), ("alarm pictures", "right"),
+                                 ("last alarm", "left"), ("restarts", "right"),
+                                 ("reconnects", "right")):
+            table.add_column(heading, justify=justify)  # type: ignore[arg-type]
+        for row in rows(slots):
+            table.add_row(row["camera"], "[{}]{}[/]".format(COLOURS.get(row["state"], "white"), row["state"]),
+                          "{:.1f}".format(row["fps"]), str(row["frames"]), str(row["alarms"]),
+                          row["last_alarm"], str(row["restarts"]), str(row["reconnects"]))
+        return table
+
+    def show(self, slots: List[Slot]) -> None:
+        self.live.update(self._table(slots), refresh=True)
+
+    def close(self, slots: List[Slot]) -> None:
+        self.live.update(self._table(slots), refresh=True)
+        self.live.stop()
+
+
+def display(stream: TextIO = sys.stderr, interval: float = 30.0, console: Any = None) -> Any:
+    """The table on a terminal, plain lines elsewhere."""
+    if console is not None and stream.isatty():
+        return LiveTable(console)
+    return PlainLines(stream, interval)
