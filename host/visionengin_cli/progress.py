@@ -74,15 +74,14 @@ class VideoProgress:
 
 
 def status_text(snap: Dict[str, Any]) -> str:
-    """One line of a live run's state, e.g. "streaming  120 frames analysed  12.4
-    analysed frames/s  3 alarm pictures"."""
-    parts = [snap["state"]]
-    if snap["state"] == RECONNECTING or snap["reconnects"]:
+    """One line of a live run's state, e.g. "streaming  120 frames analysed
+    (12.4/s)  3 alarm pictures  1 reconnect"."""
+    parts = [snap["state"], "{} frames analysed ({:.1f}/s)  {} alarm pictures".format(
+        snap["frames"], snap["analysed_fps"], snap["alarms"])]
+    if snap["reconnects"]:
         parts.append("{} reconnect{}".format(snap["reconnects"], "" if snap["reconnects"] == 1 else "s"))
     if snap["state"] in (RECONNECTING, NO_FRAMES):
         parts.append("no frames for {:.0f} s".format(snap["seconds_without_frames"]))
-    parts.append("{} frames analysed  {:.1f} analysed frames/s  {} alarm pictures".format(
-        snap["frames"], snap["analysed_fps"], snap["alarms"]))
     return "  ".join(parts)
 
 
@@ -108,17 +107,18 @@ class StreamStatus:
         return Text(status_text(self.state.snapshot()))
 
     def _run(self) -> None:
-        last = time.monotonic()
+        # Off a terminal: a line when the state seen at a tick differs from the last
+        # line's (so a flapping camera costs at most two lines a second), else one
+        # every `every` seconds.
+        last, shown = time.monotonic(), ""
         while not self.stopped.wait(0.5):
             self.state.poll()  # a state reached by time alone is reported too
-            if self.live is None and time.monotonic() - last >= self.every:
-                last = time.monotonic()
-                self.console.print(status_text(self.state.snapshot()))
-
-    def changed(self, old: str, new: str) -> None:
-        """Hook for ``LiveState.on_change``: off a terminal, one line per change."""
-        if self.live is None and not self.stopped.is_set():
-            self.console.print(status_text(self.state.snapshot()))
+            if self.live is not None:
+                continue
+            snap = self.state.snapshot()
+            if snap["state"] != shown or time.monotonic() - last >= self.every:
+                last, shown = time.monotonic(), snap["state"]
+                self.console.print(status_text(snap))
 
     def finish(self) -> float:
         """Stop refreshing and leave the last status; returns the seconds run."""

@@ -13,7 +13,7 @@ import sys
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 from .cli import EXIT_OK, CommandError, UsageError
-from .live import CountingDetector, LiveState, engine_lines
+from .live import RESTART, CountingDetector, LiveState, engine_lines
 from .probe import frame_count, picture_problem, stream_problem, video_problem
 from .progress import StreamStatus, VideoProgress, rate
 from .secrets import mask_address
@@ -149,27 +149,31 @@ def run_video(engine: Any, counter: CountingDetector, args: Any, bev: Optional[L
 def run_stream(engine: Any, counter: CountingDetector, state: LiveState, args: Any,
                bev: Optional[List[str]]) -> None:
     shown = mask_address(str(args.addr))
-    status = StreamStatus(state)
     is_file = isinstance(args.addr, str) and os.path.isfile(args.addr)
-    told: List[bool] = []
+    loops = [0]
 
-    def changed(old: str, new: str) -> None:
-        if new == "reconnecting" and is_file and old != "starting" and not told:
-            told.append(True)  # a file that ends is read again; say so once, not per loop
-            log.warning("%s ended; the stream reads it again from the start", shown)
-        log.info("%s: %s -> %s", shown, old, new)
-        status.changed(old, new)
+    def take(line: str) -> bool:
+        if is_file and line.strip() == RESTART:
+            # A file read to its end is opened again: no outage, said once, not per loop.
+            if not loops[0]:
+                log.warning("%s ended; the stream reads it again from the start", shown)
+            loops[0] += 1
+            log.info("engine: %s", line.strip())
+            return True
+        return state.engine_line(line)
 
-    state.on_change = changed
+    state.on_change = lambda old, new: log.info("%s: %s -> %s", shown, old, new)
+    status = StreamStatus(state)
     try:
-        with engine_lines(state.engine_line):
+        with engine_lines(take):
             engine.test_rtsp(args.addr, args.mode, bev)
     finally:
         engine.stop()  # ends the live run on every way out; harmless twice
         seconds = status.finish()
-        print("{} frames analysed in {:.1f} s, {:.1f} analysed frames/s, {} reconnect{}".format(
-            state.frames, seconds, rate(state.frames, seconds), state.reconnects,
-            "" if state.reconnects == 1 else "s"))
+        again = state.reconnects + loops[0]
+        print("{} frames analysed in {:.1f} s, {:.1f} analysed frames/s, {} {}{}".format(
+            state.frames, seconds, rate(state.frames, seconds), again,
+            "replay" if is_file else "reconnect", "" if again == 1 else "s"))
         report(counter, "rtsp_result")
 
 
