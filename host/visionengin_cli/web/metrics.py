@@ -1,0 +1,68 @@
+"""``/metrics``: the cameras' figures in the Prometheus text format, read
+from the results root at scrape time by a custom collector (no state of our
+own that could drift from what the camera processes report)."""
+from __future__ import annotations
+
+import time
+from typing import Any, Iterator
+
+from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
+
+from .results import ResultsRoot
+
+CONTENT_TYPE = CONTENT_TYPE_LATEST
+STATES = ("starting", "streaming", "reconnecting", "no frames", "restarting", "failing",
+          "stopped", "stale")
+
+
+class CameraCollector:
+    """Per camera: frames analysed, alarm pictures by info type, restarts,
+    reconnects, the state (one series per state, 1 for the current one) and
+    the age of the last analysed frame."""
+
+    def __init__(self, root: ResultsRoot) -> None:
+        self.root = root
+
+    def collect(self) -> Iterator[Any]:
+        cameras = self.root.cameras(time.time())
+        frames = CounterMetricFamily("visionengin_camera_frames_analysed",
+                                     "Frames the detector analysed", labels=["camera"])
+        pictures = CounterMetricFamily("visionengin_camera_alarm_pictures",
+                                       "Alarm pictures written", labels=["camera", "info_type"])
+        restarts = CounterMetricFamily("visionengin_camera_restarts",
+                                       "Restarts of the camera's process", labels=["camera"])
+        reconnects = CounterMetricFamily("visionengin_camera_reconnects",
+                                         "Reconnections to the stream", labels=["camera"])
+        fps = GaugeMetricFamily("visionengin_camera_analysed_fps",
+                                "Frames analysed per second, recent window", labels=["camera"])
+        state = GaugeMetricFamily("visionengin_camera_state",
+                                  "The camera's state (1 for the current one; "
+                                  "stale: its status is no longer rewritten)",
+                                  labels=["camera", "state"])
+        age = GaugeMetricFamily("visionengin_camera_last_frame_age_seconds",
+                                "Seconds since the last analysed frame", labels=["camera"])
+        for cam in cameras:
+            name = cam["camera"]
+            frames.add_metric([name], cam["frames"])
+            for info_type, count in sorted(cam["alarms_by_type"].items()):
+                pictures.add_metric([name, info_type], count)
+            restarts.add_metric([name], cam["restarts"])
+            reconnects.add_metric([name], cam["reconnects"])
+            fps.add_metric([name], cam["analysed_fps"])
+            known = cam["state"] if cam["state"] in STATES else None
+            for value in STATES + (() if known else (cam["state"],)):
+                state.add_metric([name, value], 1.0 if value == cam["state"] else 0.0)
+            if cam["last_frame_age"] is not None:
+                age.add_metric([name], cam["last_frame_age"])
+        return iter([frames, pictures, restarts, reconnects, fps, state, age])
+
+
+def registry_for(root: ResultsRoot) -> CollectorRegistry:
+    registry = CollectorRegistry(auto_describe=False)
+    registry.register(CameraCollector(root))  # type: ignore[arg-type]
+    return registry
+
+
+def render(registry: CollectorRegistry) -> bytes:
+    return generate_latest(registry)

@@ -1,0 +1,66 @@
+// Keeps the status page current without reloading it: the tiles and the alarm
+// list are fetched again as server-rendered fragments every few seconds (and
+// the list at once when a filter changes); a click on a picture shows it full size.
+(function () {
+  "use strict";
+  var poll = Number(document.body.dataset.pollMs) || 2000;
+  var token = new URLSearchParams(location.search).get("token");
+  var filters = document.getElementById("filters");
+  var viewer = document.getElementById("viewer");
+  var shown = {};
+
+  function url(path, params) {
+    var query = new URLSearchParams(params || {});
+    if (token) query.set("token", token);
+    var text = query.toString();
+    return text ? path + "?" + text : path;
+  }
+
+  function filterParams() {
+    var params = {};
+    new FormData(filters).forEach(function (value, key) { if (value) params[key] = value; });
+    return params;
+  }
+
+  function refresh(id, path, params) {
+    return fetch(url(path, params), {cache: "no-store"}).then(function (response) {
+      if (!response.ok) throw new Error("HTTP " + response.status);
+      return response.text();
+    }).then(function (html) {
+      if (shown[id] !== html) {  // unchanged: leave the pictures alone
+        document.getElementById(id).innerHTML = html;
+        shown[id] = html;
+      }
+    });
+  }
+
+  function note(text) { document.getElementById("updated").textContent = text; }
+
+  function tick() {
+    Promise.all([refresh("tiles", "fragments/tiles"),
+                 refresh("alarms", "fragments/alarms", filterParams())])
+      .then(function () { note("updated " + new Date().toLocaleTimeString()); },
+            function (error) { note("cannot reach the server (" + error.message + ")"); })
+      .then(function () { setTimeout(tick, poll); });
+  }
+
+  filters.addEventListener("change", function () {
+    history.replaceState(null, "", url(location.pathname, filterParams()));
+    refresh("alarms", "fragments/alarms", filterParams());
+  });
+
+  document.addEventListener("click", function (event) {
+    var link = event.target.closest("a.shot, a.alarm");
+    if (!link) return;
+    event.preventDefault();
+    viewer.querySelector("img").src = link.href;
+    viewer.querySelector("figcaption").textContent = link.dataset.caption || "";
+    viewer.hidden = false;
+  });
+  viewer.addEventListener("click", function () { viewer.hidden = true; });
+  document.addEventListener("keydown", function (event) {
+    if (event.key === "Escape") viewer.hidden = true;
+  });
+
+  setTimeout(tick, poll);
+})();

@@ -1,0 +1,129 @@
+"""Results roots laid out as the camera processes leave them (status files,
+events log, real JPEG pictures), and the status page served over one of them
+on 127.0.0.1 by the same function the commands use."""
+import datetime
+import json
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import cv2
+import pytest
+
+from visionengin_cli.web.command import serve_in_background
+
+DATA = Path(__file__).resolve().parents[1] / "data"
+PASSWORD = "s3cret-pw"
+
+
+def iso(seconds):
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
+
+
+class Root:
+    """A results root that tests add alarms to, as a camera process does."""
+
+    def __init__(self, path):
+        self.path = path
+        self.counts = {}
+        self.picture = cv2.resize(cv2.imread(str(DATA / "fruits.jpg")), (160, 120))
+
+    def camera(self, name, state="streaming", updated_ago=0.0, **fields):
+        folder = self.path / name
+        (folder / "rtsp_result").mkdir(parents=True, exist_ok=True)
+        now = time.time()
+        status = {"camera": name, "address": "rtsp://admin:%s@192.0.2.7/%s" % (PASSWORD, name),
+                  "state": state, "pid": 4321, "started": iso(now - 60), "restarts": 1,
+                  "reconnects": 2, "frames": 300, "analysed_fps": 12.5, "alarms": 0,
+                  "alarms_by_type": {}, "last_frame": iso(now - 1.5), "last_alarm": None,
+                  "updated": iso(now - updated_ago), "exit_status": None}
+        status.update(fields)
+        old = self.status(name) if (folder / "status.json").exists() else {}
+        for key in ("alarms", "alarms_by_type", "last_alarm"):
+            status[key] = old.get(key, status[key]) if key not in fields else fields[key]
+        self.write_status(name, status)
+        return status
+
+    def status(self, name):
+        return json.loads((self.path / name / "status.json").read_text())
+
+    def write_status(self, name, status):
+        tmp = self.path / name / "status.json.tmp"
+        tmp.write_text(json.dumps(status))
+        tmp.replace(self.path / name / "status.json")
+
+    def alarm(self, name, info_type="motion", when=None, **extra):
+        """One alarm picture: the JPEG, its events line, the camera's status."""
+        n = self.counts[name] = self.counts.get(name, 0) + 1
+        relative = "%s/rtsp_result/%s-%d.jpg" % (name, info_type, n)
+        assert cv2.imwrite(str(self.path / relative), self.picture)
+        event = {"time": iso(time.time() if when is None else when), "camera": name,
+                 "info_type": info_type, "picture": relative, **extra}
+        self.append_line(json.dumps(event))
+        status = self.status(name)
+        status["alarms"] += 1
+        status["alarms_by_type"][info_type] = status["alarms_by_type"].get(info_type, 0) + 1
+        status["last_alarm"] = {k: event[k] for k in ("time", "info_type", "picture")}
+        status["updated"] = iso(time.time())
+        self.write_status(name, status)
+        return event
+
+    def append_line(self, text):
+        with open(self.path / "events.jsonl", "a", encoding="utf-8") as log:
+            log.write(text + "\n")
+
+
+@pytest.fixture
+def root(tmp_path):
+    """Two cameras: "gate" streaming with three alarms (and bad lines in the
+    log between them), "yard" whose process is gone (status not rewritten)."""
+    made = Root(tmp_path / "results")
+    made.camera("gate")
+    made.camera("yard", state="streaming", updated_ago=60, analysed_fps=0.0)
+    made.alarm("yard", "face", when=time.time() - 120)
+    made.camera("yard", state="streaming", updated_ago=60)
+    made.alarm("gate", "motion", behavior_number=5000001, score=0.9)
+    made.append_line("not json at all")
+    made.append_line('{"time": "2026-01-01T00:00:00+00:00"}')
+    made.alarm("gate", "motion")
+    made.alarm("gate", "face", behavior_number=5000002)
+    return made
+
+
+class Client:
+    def __init__(self, served):
+        self.served, self.url = served, served.url
+
+    def get(self, path, headers=None):
+        """(status, headers, body) of a GET, errors included."""
+        request = urllib.request.Request(self.url + path, headers=headers or {})
+        try:
+            with urllib.request.urlopen(request, timeout=10) as response:
+                return response.status, response.headers, response.read()
+        except urllib.error.HTTPError as error:
+            return error.code, error.headers, error.read()
+
+    def json(self, path):
+        status, _, body = self.get(path)
+        assert status == 200, body
+        return json.loads(body)
+
+
+@pytest.fixture
+def serve():
+    """serve(root, token=None): the status page on 127.0.0.1, a free port."""
+    running = []
+
+    def start(path, token=None):
+        running.append(serve_in_background(str(path), "127.0.0.1:0", token))
+        return Client(running[-1])
+    yield start
+    for served in running:
+        served.stop()
+        assert not served.thread.is_alive()
+
+
+@pytest.fixture
+def client(root, serve):
+    return serve(root.path)
