@@ -13,6 +13,7 @@ import argparse
 import ipaddress
 import os
 import secrets
+import signal
 import socket
 import sys
 import threading
@@ -81,6 +82,19 @@ def bind(host: str, port: int) -> socket.socket:
     return sock
 
 
+def _server_class() -> Any:
+    import uvicorn
+
+    class Server(uvicorn.Server):  # type: ignore[misc]
+        """Remembers the signal that stopped it (older uvicorn swallows it)."""
+        stop_signal: Optional[int] = None
+
+        def handle_exit(self, sig: int, frame: Any) -> None:
+            self.stop_signal = sig
+            super().handle_exit(sig, frame)
+    return Server
+
+
 class Served:
     """A running server: its ``url``, ``token`` and ``stop()``."""
 
@@ -98,7 +112,7 @@ class Served:
         self.token = token_for(host, port, token)
         config = uvicorn.Config(create_app(root, self.token), log_config=None, access_log=False,
                                 lifespan="off")
-        self.server = uvicorn.Server(config)
+        self.server = _server_class()(config)
         self.thread: Optional[threading.Thread] = None
 
     def run(self) -> None:
@@ -133,12 +147,17 @@ def serve_in_background(root: str, listen: str = DEFAULT_LISTEN,
 
 
 def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
+    del common  # the engine's run options mean nothing here
     serve = commands.add_parser(
-        "serve", parents=common,
-        help="serve the status page and metrics of a results root (read-only)")
+        "serve", help="serve the status page and metrics of a results root (read-only)",
+        description="Serve the status page of ROOT (camera tiles, recent alarm pictures), "
+                    "its JSON API (/api/status, /api/events?since=...) and Prometheus metrics "
+                    "(/metrics), read-only, until Ctrl-C.")
     serve.add_argument("root", metavar="ROOT", type=os.path.abspath,
                        help="results root of `visionengin cameras`")
     add_listen_options(serve)
+    serve.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                       help="show tracebacks of errors")
     serve.set_defaults(run=run)
 
 
@@ -153,13 +172,22 @@ def add_listen_options(parser: argparse.ArgumentParser, default: Optional[str] =
 
 def run(args: argparse.Namespace) -> int:
     """The ``serve`` subcommand: serve until Ctrl-C."""
-    from ..cli import CommandError
+    from ..cli import CommandError, UsageError
 
+    try:
+        parse_listen(args.listen)
+    except ServeError as error:
+        raise UsageError(str(error)) from None
     try:
         served = Served(args.root, args.listen, args.token)
     except ServeError as error:
         raise CommandError(str(error)) from None
     print("visionengin: serving {} at {} (Ctrl-C stops)".format(
         os.path.abspath(args.root), served.url), file=sys.stderr, flush=True)
-    served.run()
+    served.run()  # newer uvicorn raises the stopping signal again itself
+    if served.server.stop_signal == signal.SIGINT:
+        raise KeyboardInterrupt
+    if served.server.stop_signal == signal.SIGTERM:
+        from ..cli import Terminated
+        raise Terminated()
     return 0
