@@ -199,15 +199,37 @@ class Camera:
         return 1 if self.errors else 0
 
 
+class OneLine(logging.Formatter):
+    """"LEVEL: message" on one line, as the supervisor reads it; tracebacks
+    (as more lines) only when debugging."""
+
+    def __init__(self, debug: bool) -> None:
+        super().__init__()
+        self.debug = debug
+
+    def format(self, record: logging.LogRecord) -> str:
+        text = "{}: {}".format(record.levelname, " ".join(record.getMessage().split("\n")))
+        if self.debug and record.exc_info:
+            text += "\n" + self.formatException(record.exc_info)
+        return text
+
+
 def main() -> None:
     channel = Channel(os.fdopen(os.dup(1), "w", encoding="utf-8"))
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 1)  # native libraries writing to stdout cannot garble the channel
-    logging.basicConfig(level=logging.DEBUG if os.environ.get("VISIONENGIN_DEBUG") else logging.INFO,
-                        format="%(levelname)s: %(message)s", stream=sys.stderr)
+    debug = bool(os.environ.get("VISIONENGIN_DEBUG"))
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(OneLine(debug))
+    logging.basicConfig(level=logging.DEBUG if debug else logging.INFO, handlers=[handler])
     if not os.environ.get("VISIONENGIN_DEBUG"):  # reconnects show in the status, not as lines
         logging.getLogger("visionengin.live").setLevel(logging.WARNING)
     spec = json.loads(sys.stdin.readline() or "null")
+    # The end of stdin is watched on a private descriptor: site's exit(), which
+    # the engine calls after "init failed", closes sys.stdin and would wait
+    # for a reader blocked in it.
+    watched = os.dup(0)
+    os.dup2(devnull, 0)
     if not isinstance(spec, dict):
         sys.exit("no camera settings on standard input")
     camera = Camera(spec, channel)
@@ -221,8 +243,9 @@ def main() -> None:
     signal.signal(signal.SIGINT, stop)
 
     def watch_stdin() -> None:
-        sys.stdin.read()  # EOF: the supervisor has gone
-        stop()
+        while os.read(watched, 512):
+            pass
+        stop()  # EOF: the supervisor has gone
 
     threading.Thread(target=watch_stdin, name="stdin", daemon=True).start()
     try:

@@ -1,0 +1,42 @@
+"""A configuration that cannot run: one line naming the file, the camera and
+the key, exit status 2, nothing started (not even the results folder)."""
+import subprocess
+
+import pytest
+
+from .conftest import SCRIPT, SECRET
+
+GOOD = '[cameras.gate]\naddress = "rtsp://viewer:{}@127.0.0.1:9/cam"\n'.format(SECRET)
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("text, message", [
+    (GOOD + "adress = 'x'\n", "cameras.toml: cameras.gate.adress: unknown key 'adress'"),
+    (GOOD + "mode = '0'\n", "cameras.toml: cameras.gate.mode: must be an integer, got a string"),
+    (GOOD + "mode = 3\n", "cameras.toml: cameras.gate.mode: must be 0 (continuous) or 1"),
+    (GOOD + "bev = ['5000001', '6000000']\n", "cameras.gate.bev: unknown behaviour '6000000'"),
+    (GOOD + "bev = []\n", "cameras.gate.bev: empty list"),
+    ("[cameras.gate]\nmode = 1\n", "cameras.toml: cameras.gate: missing address"),
+    ("[cameras.gate]\naddress = 5\n", "cameras.gate.address: must be a string, got an integer"),
+    (GOOD + GOOD, "cameras.toml: cameras.gate: duplicate camera name"),
+    (GOOD + '[cameras.Gate]\naddress = "x"\n', "cameras.Gate: duplicate camera name"),
+    ('[cameras."../up"]\naddress = "x"\n', "cameras.../up: the name '../up' is not a safe folder name"),
+    ('[cameras."a b"]\naddress = "x"\n', "the name 'a b' is not a safe folder name"),
+    (GOOD + "[engine]\ncuda = 'yes'\n", "cameras.toml: engine.cuda: must be true or false"),
+    ("result = 'r'\n" + GOOD, "cameras.toml: result: unknown key 'result'"),
+    ("results = 'r'\n", "cameras.toml: cameras: no camera configured"),
+    (GOOD + "address = ", "cameras.toml: not valid TOML"),
+    (None, "cameras.toml: cannot read: No such file or directory"),
+    (GOOD, "cameras.toml: no camera 'yard' (cameras: gate)"),  # with --only yard
+])
+def test_bad_configuration(tmp_path, text, message):
+    if text is not None:
+        (tmp_path / "cameras.toml").write_text(text)
+    only = ["--only", "yard"] if "'yard'" in message else []
+    done = subprocess.run([str(SCRIPT), "cameras", "cameras.toml", *only], cwd=str(tmp_path),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2, done.stderr
+    assert message in done.stderr
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("visionengin: error: ")
+    assert SECRET not in done.stderr + done.stdout
+    assert not (tmp_path / "results").exists()
