@@ -92,8 +92,8 @@ def root(tmp_path):
 
 
 class Client:
-    def __init__(self, served):
-        self.served, self.url = served, served.url
+    def __init__(self, url):
+        self.url = url
 
     def get(self, path, headers=None):
         """(status, headers, body) of a GET, errors included."""
@@ -117,7 +117,7 @@ def serve():
 
     def start(path, token=None):
         running.append(serve_in_background(str(path), "127.0.0.1:0", token))
-        return Client(running[-1])
+        return Client(running[-1].url)
     yield start
     for served in running:
         served.stop()
