@@ -1,5 +1,6 @@
 """A configuration that cannot run: one line naming the file, the camera and
 the key, exit status 2, nothing started (not even the results folder)."""
+import pathlib
 import subprocess
 
 import pytest
@@ -40,3 +41,10 @@ def test_bad_configuration(tmp_path, text, message):
     assert done.stderr.count("\n") == 1 and done.stderr.startswith("visionengin: error: ")
     assert SECRET not in done.stderr + done.stdout
     assert not (tmp_path / "results").exists()
+
+
+def test_the_sample_configuration_is_valid():
+    from visionengin_cli.cameras import config
+
+    sample = config.load(str(pathlib.Path(__file__).parents[3] / "deploy" / "cameras.toml"))
+    assert list(sample.cameras) == ["gate", "yard"] and sample.results == "/var/lib/visionengin/results"
