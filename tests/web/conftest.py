@@ -1,8 +1,9 @@
 """Results roots laid out as the camera processes leave them (status files,
 events log, real JPEG pictures), and the status page served over one of them
-on 127.0.0.1 by the same function the commands use."""
+on 127.0.0.1 by the same function the commands use, and a headless browser."""
 import datetime
 import json
+import shutil
 import time
 import urllib.error
 import urllib.request
@@ -127,3 +128,38 @@ def serve():
 @pytest.fixture
 def client(root, serve):
     return serve(root.path)
+
+
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+
+
+@pytest.fixture(scope="session")
+def browser():
+    """Headless chromium, one for the session."""
+    if not (CHROMIUM and DRIVER):
+        pytest.skip("needs Debian's chromium and chromium-driver (tools/install-system-deps)")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                 "--window-size=1280,900"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    driver.set_page_load_timeout(30)
+    yield driver
+    driver.quit()
+
+
+def wait(driver, condition, timeout=20):
+    """The page replaces its parts as it updates: elements found before go stale."""
+    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(driver, timeout, poll_frequency=0.1,
+                         ignored_exceptions=[StaleElementReferenceException]).until(lambda d: condition())
+
+
+def loaded(driver, image):
+    return driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth", image)

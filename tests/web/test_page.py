@@ -2,44 +2,12 @@
 selenium): tiles and recent alarms, the update after a new alarm without a
 reload, the filter, the full-size view, and the token carried by its links."""
 import os
-import shutil
 
 import pytest
 
+from .conftest import loaded, wait
+
 pytestmark = pytest.mark.timeout(120)
-
-CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
-
-
-@pytest.fixture(scope="module")
-def browser():
-    if not (CHROMIUM and DRIVER):
-        pytest.skip("needs Debian's chromium and chromium-driver (tools/install-system-deps)")
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                 "--window-size=1280,900"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
-    driver.set_page_load_timeout(30)
-    yield driver
-    driver.quit()
-
-
-def wait(driver, condition, timeout=20):
-    """The page replaces its parts as it updates: elements found before go stale."""
-    from selenium.common.exceptions import StaleElementReferenceException
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    return WebDriverWait(driver, timeout, poll_frequency=0.1,
-                         ignored_exceptions=[StaleElementReferenceException]).until(lambda d: condition())
-
-
-def loaded(driver, image):
-    return driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth", image)
 
 
 def hrefs(driver):
