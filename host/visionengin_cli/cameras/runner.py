@@ -122,7 +122,7 @@ class Camera:
     def __init__(self, spec: Dict[str, Any], channel: Channel) -> None:
         self.spec, self.channel = spec, channel
         self.state = LiveState()
-        self.ages: Deque[float] = collections.deque(maxlen=1000)  # seconds, read to written
+        self.ages: Deque[float] = collections.deque(maxlen=250)  # s, read to written (~10 s)
         self.stopping = threading.Event()
         self.errors: List[BaseException] = []
 

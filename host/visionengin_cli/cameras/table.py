@@ -79,9 +79,10 @@ class LiveTable:
     def _table(self, slots: List[Slot]) -> Any:
         from rich.table import Table
 
-        table = Table(title="visionengin cameras", title_justify="left", expand=False)
-        for heading, justify in (("camera", "left"), ("state", "left"), ("analysed fps", "right"),
-                                 ("frames", "right"), ("alarm pictures", "right"),
+        table = Table(caption="fps: analysed frames per second; pictures: alarm pictures written",
+                      caption_justify="left", expand=False)
+        for heading, justify in (("camera", "left"), ("state", "left"), ("fps", "right"),
+                                 ("frames", "right"), ("pictures", "right"),
                                  ("last alarm", "left"), ("restarts", "right"),
                                  ("reconnects", "right")):
             table.add_column(heading, justify=justify)  # type: ignore[arg-type]
