@@ -44,23 +44,22 @@ py::Ref import_from(PyObject* module_dict, const char* module_name, PyObject* na
 PyObject* stop_live_runs_at_exit(PyObject*, PyObject*)
 {
     return py::boundary([] {
-        stream::stop_all_runs_before_exit(3.0);
+        stream::stop_all_runs_before_exit((stream::open_bound_ms + 1000) / 1000.0);
         return py::none();
     });
 }
 
 PyMethodDef stop_live_runs_def = {"_stop_live_runs", stop_live_runs_at_exit, METH_NOARGS, nullptr};
 
-// Live runs are ended before the interpreter ends the threads still running.
+// Live runs on daemon threads are ended before the interpreter ends those threads.
+// Python joins the non-daemon threads before the exit hooks run (its rule, which
+// stays), so a non-daemon run goes on until it is stopped; a worker left behind in a
+// bounded OpenCV call leaves within that bound.
 void stop_live_runs_before_exit()
 {
-    static bool registered = false;
-    if (registered)
-        return;
     py::Ref atexit = py::own(PyImport_ImportModule("atexit"));
     py::Ref callback = py::own(PyCFunction_NewEx(&stop_live_runs_def, nullptr, nullptr));
     py::call_method(atexit.get(), py::text("register").get(), callback.get());
-    registered = true;
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "main", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -82,6 +81,7 @@ py::Ref initialise()
 
     for (PyObject* name : {n.os, n.cv2, n.queue, n.threading, n.copy})
         bind(module.get(), name, py::own(PyImport_Import(name)));
+    py::Ref queue_class = py::getattr(py::getattr(module.get(), n.queue).get(), n.Queue);
 
     bind(module.get(), n.ObjectDetect,
          import_from(module_dict, "kavex.object_detection.models.builder", n.ObjectDetect));
@@ -91,7 +91,9 @@ py::Ref initialise()
     bind(module.get(), n.devBehavior, make_behaviour_table());
     bind(module.get(), py::text("VisionEngin").get(), make_engine_class(py::text("main").get()));
 
+    stream::initialise_live_runs();
     stop_live_runs_before_exit();
+    state.queue_class = std::move(queue_class);
     state.module_dict = py::Ref::incref(module_dict);
     state.builtins_dict = py::Ref::incref(builtins_dict);
     state.print = std::move(print);

@@ -1,6 +1,6 @@
 // What the module keeps for its whole life: its namespace, for the names that hosts
 // and tests may rebind (`main.cv2`, `main.ObjectDetect`...), and the built-ins it
-// fetched once at import.
+// fetched once at import, with the standard queue class.
 #pragma once
 
 #include "../py/ref.hpp"
@@ -13,6 +13,7 @@ struct ModuleState {
     py::Ref print;
     py::Ref exit;
     py::Ref enumerate;
+    py::Ref queue_class; // the standard library's queue.Queue, whatever `queue` is bound to later
 };
 
 ModuleState& module_state();

@@ -55,7 +55,7 @@ public:
     CaughtError& operator=(const CaughtError&) = delete;
     ~CaughtError()
     {
-        if (!holds_gil())
+        if (interpreter_finalising())
             return;
         Py_XDECREF(type_);
         Py_XDECREF(value_);

@@ -19,7 +19,7 @@ Ref logger()
 
 void log(LogLevel level, const char* message, PyObject* argument)
 {
-    Ref method = text(level == LogLevel::warning ? "warning" : "error");
+    Ref method = text(level == LogLevel::debug ? "debug" : level == LogLevel::warning ? "warning" : "error");
     call_method(logger().get(), method.get(), text(message).get(), argument);
 }
 

@@ -6,7 +6,7 @@
 
 namespace py {
 
-enum class LogLevel { warning, error };
+enum class LogLevel { debug, warning, error };
 
 // logger.<level>(message, argument), formatted lazily by `logging` ("%r" and the like).
 void log(LogLevel level, const char* message, PyObject* argument);

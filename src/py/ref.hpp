@@ -7,9 +7,17 @@
 
 namespace py {
 
-// False only in a thread the interpreter ends while it shuts down: such a thread is
-// unwound without the GIL, and then must not touch reference counts.
-inline bool holds_gil() noexcept { return PyGILState_Check() == 1; }
+// True once the interpreter has begun to finalise (after the exit hooks). A thread it
+// ends then is unwound without the GIL and must not touch reference counts; every
+// other holder of a reference holds the GIL when dropping it.
+inline bool interpreter_finalising() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
 
 class Ref {
 public:
@@ -29,7 +37,7 @@ public:
     Ref& operator=(const Ref&) = delete;
     ~Ref()
     {
-        if (p_ != nullptr && holds_gil())
+        if (p_ != nullptr && !interpreter_finalising())
             Py_DECREF(p_);
     }
 

@@ -1,7 +1,7 @@
 // The producer of a live run: reads the stream and keeps only the newest frame in the
 // one-slot queue (continuous mode), or grabs one fresh frame whenever the queue is
 // empty (on-demand mode). Frame items are (n, frame), n counting read attempts.
-#include "live_run.hpp"
+#include "live_capture.hpp"
 
 #include "../engine/methods.hpp"
 #include "../engine/module_state.hpp"
@@ -42,56 +42,102 @@ void drop_oldest(PyObject* frame_queue)
     }
 }
 
+// The capture is released on every way out, also by a worker left behind (rule 7).
+class Camera {
+public:
+    ~Camera()
+    {
+        if (!camera_ || py::interpreter_finalising())
+            return;
+        PyObject* error_type, *error_value, *traceback;
+        PyErr_Fetch(&error_type, &error_value, &traceback);
+        PyObject* result = PyObject_CallMethodObjArgs(camera_.get(), engine::names().release, nullptr);
+        if (result == nullptr)
+            PyErr_Clear();
+        Py_XDECREF(result);
+        PyErr_Restore(error_type, error_value, traceback);
+    }
+    // The new capture is opened before the old one is dropped.
+    void reopen(LiveRun& run, PyObject* addr) { camera_ = open_live_capture(run, addr); }
+    void release()
+    {
+        py::Ref camera = std::move(camera_);
+        py::call_method(camera.get(), engine::names().release);
+    }
+    PyObject* get() const noexcept { return camera_.get(); }
+
+private:
+    py::Ref camera_;
+};
+
 void read_continuously(LiveRun& run, PyObject* addr, PyObject* frame_queue)
 {
     const engine::Names& n = engine::names();
     long long read_attempts = 0;
     int consecutive_failures = 0;
-    py::Ref camera = py::call_method(global(n.cv2).get(), n.VideoCapture, addr);
+    Camera camera;
+    camera.reopen(run, addr);
     while (!run.stopping()) {
         ++read_attempts;
-        auto [ret, frame] = py::unpack2(py::call_method(camera.get(), n.read).get());
+        LiveRead read = read_live(run, camera.get());
         if (run.stopping())
             break;
-        if (!py::truthy(ret.get())) {
+        if (!read.ok) {
             engine::print(py::text("rtsp restart...").get());
             if (!run.sleep_unless_stopped(reopen_delay(++consecutive_failures)))
                 break;
-            // The new capture is opened before the old one is dropped.
-            camera = py::call_method(global(n.cv2).get(), n.VideoCapture, addr);
+            camera.reopen(run, addr);
             continue;
         }
         consecutive_failures = 0;
-        py::Ref item = py::tuple(py::integer(read_attempts).get(), frame.get());
+        py::Ref item = py::tuple(py::integer(read_attempts).get(), read.frame.get());
         run.put_unless_stopped([&] {
             if (py::truthy(py::call_method(frame_queue, n.full).get()))
                 drop_oldest(frame_queue);
             py::call_method(frame_queue, n.put, item.get());
         });
     }
-    py::call_method(camera.get(), n.release);
+    camera.release();
+}
+
+// A `queue.Queue` is waited on through its own condition, which every `get`
+// notifies; a queue of another kind is looked at again every 10 ms.
+bool wait_until_empty(LiveRun& run, PyObject* frame_queue)
+{
+    const engine::Names& n = engine::names();
+    if (PyObject_IsInstance(frame_queue, engine::module_state().queue_class.get()) == 1) {
+        py::Ref not_full = py::getattr(frame_queue, py::text("not_full").get());
+        py::Ref qsize = py::getattr(frame_queue, py::text("_qsize").get());
+        return run.wait_until_empty(not_full.get(), qsize.get());
+    }
+    if (PyErr_Occurred())
+        throw py::PyErrOccurred();
+    while (!py::truthy(py::call_method(frame_queue, n.empty).get()))
+        if (!run.sleep_unless_stopped(0.01))
+            return false;
+    return !run.stopping();
 }
 
 void read_on_demand(LiveRun& run, PyObject* addr, PyObject* frame_queue)
 {
     const engine::Names& n = engine::names();
     long long read_attempts = 0;
-    py::Ref camera;
-    for (;;) {
-        // The consumer takes frames at its own pace; look again every 10 ms.
-        while (!py::truthy(py::call_method(frame_queue, n.empty).get()))
-            if (!run.sleep_unless_stopped(0.01))
-                return;
+    int consecutive_failures = 0;
+    while (wait_until_empty(run, frame_queue)) {
+        ++read_attempts;
+        Camera camera;
+        camera.reopen(run, addr);
+        LiveRead read = read_live(run, camera.get());
         if (run.stopping())
             return;
-        ++read_attempts;
-        camera = py::call_method(global(n.cv2).get(), n.VideoCapture, addr);
-        auto [ret, frame] = py::unpack2(py::call_method(camera.get(), n.read).get());
-        if (py::truthy(ret.get())) {
-            py::Ref item = py::tuple(py::integer(read_attempts).get(), frame.get());
+        if (read.ok) {
+            consecutive_failures = 0;
+            py::Ref item = py::tuple(py::integer(read_attempts).get(), read.frame.get());
             run.put_unless_stopped([&] { py::call_method(frame_queue, n.put, item.get()); });
         }
-        py::call_method(camera.get(), n.release);
+        camera.release();
+        if (!read.ok && !run.sleep_unless_stopped(reopen_delay(++consecutive_failures)))
+            return;
     }
 }
 
@@ -99,10 +145,12 @@ void read_on_demand(LiveRun& run, PyObject* addr, PyObject* frame_queue)
 
 py::Ref video_stream_capture(PyObject* self, PyObject* addr, PyObject* frame_queue, PyObject* mode)
 {
-    RunShare run(self, frame_queue, false);
+    RunShare run(self, frame_queue);
     WorkerPresence presence(*run, Role::capture);
     return run_worker(*run, "capture", [&] {
         py::Ref mode_number = py::to_int(mode);
+        if (run->stopping())
+            return;
         if (py::equal(mode_number.get(), py::integer(0).get()))
             read_continuously(*run, addr, frame_queue);
         else

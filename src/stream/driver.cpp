@@ -1,6 +1,7 @@
 // `test_rtsp`: the result directory, the one-slot queue and the two worker threads,
-// joined capture thread first. `stop()`, Ctrl-C or a failing worker end both workers;
-// the first worker error is raised here once both threads are gone.
+// waited for capture thread first. `stop()`, Ctrl-C or a failing worker end both
+// workers; one cleanup guard stops and waits for every thread started, whatever way
+// `test_rtsp` is left, and the first error is raised once they are gone.
 #include "live_run.hpp"
 
 #include "../engine/methods.hpp"
@@ -8,6 +9,8 @@
 #include "../engine/names.hpp"
 #include "../py/call.hpp"
 #include "../results/result_handling.hpp"
+
+#include <vector>
 
 namespace stream {
 
@@ -26,54 +29,121 @@ py::Ref make_thread(PyObject* target, py::Ref args)
     return py::call_with(thread_class.get(), no_arguments.get(), keywords.get());
 }
 
-// A signal handler's exception (Ctrl-C's KeyboardInterrupt) stops the run; the first
-// one is kept for the caller, who gets it once the workers are gone.
-void stop_on_signal(LiveRun& run, std::unique_ptr<py::CaughtError>& interrupt)
-{
-    auto caught = std::make_unique<py::CaughtError>();
-    if (!interrupt)
-        interrupt = std::move(caught);
-    run.request_stop();
-}
+// The run's threads and the errors met on the way out. Every way out of `test_rtsp`
+// goes through `finish`, which stops the run and waits for each thread started.
+class Driver {
+public:
+    explicit Driver(RunShare& run) : run_(run) {}
 
-bool is_alive(PyObject* thread)
-{
-    py::Ref method = py::Ref::steal(PyObject_GetAttrString(thread, "is_alive"));
-    if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw py::PyErrOccurred();
-        PyErr_Clear();
-        return false;
+    void start(Role role, PyObject* target, py::Ref args)
+    {
+        py::Ref thread = make_thread(target, std::move(args));
+        run_.reserve_for_thread();
+        threads_.push_back({std::move(thread), role});
+        py::call_method(threads_.back().thread.get(), engine::names().start);
     }
-    return py::truthy(py::call(method.get()).get());
-}
 
-// Waits until the worker of `role` has left the engine, then joins its thread. A
-// plain join() would miss a Ctrl-C delivered to another thread, and on some
-// interpreters a join() interrupted by Ctrl-C takes a running thread for ended.
-void await_worker(PyObject* thread, LiveRun& run, Role role, std::unique_ptr<py::CaughtError>& interrupt)
-{
-    while (!run.wait_until_finished(role, 0.1)) {
-        if (PyErr_CheckSignals() < 0)
-            stop_on_signal(run, interrupt);
-        else if (!run.has_entered(role) && !is_alive(thread))
-            break; // the thread ended without running the worker
+    // The error now set: the first one is raised in the end.
+    void keep_error()
+    {
+        auto caught = std::make_unique<py::CaughtError>();
+        if (!error_)
+            error_ = std::move(caught);
     }
-    for (;;) {
+
+    // After an error the run is stopped; otherwise it goes on until stop(), Ctrl-C or
+    // a failing worker stops it.
+    void finish()
+    {
+        if (error_)
+            stop();
+        for (Thread& thread : threads_)
+            await(thread);
+    }
+
+    py::Ref outcome()
+    {
+        if (error_)
+            error_->reraise();
+        if (run_->has_error())
+            run_->raise_error();
+        return py::none();
+    }
+
+private:
+    struct Thread {
+        py::Ref thread;
+        Role role;
+    };
+
+    void stop()
+    {
         try {
-            py::call_method(thread, engine::names().join);
-            return;
+            run_->request_stop();
         } catch (const py::PyErrOccurred&) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
-                throw;
-            stop_on_signal(run, interrupt);
+            keep_error();
         }
     }
-}
 
-} // namespace
+    // Unknown (an error from is_alive) counts as ended once the worker had a second
+    // to show up: one that enters later finds its run stopped and leaves.
+    // True while the worker is in the engine or its thread may still bring it there.
+    bool may_still_enter(Thread& thread, int waited_slices)
+    {
+        if (run_->has_entered(thread.role))
+            return true;
+        PyObject* alive = PyObject_CallMethod(thread.thread.get(), "is_alive", nullptr);
+        if (alive == nullptr) {
+            keep_error();
+            stop();
+            return waited_slices < 10;
+        }
+        int result = PyObject_IsTrue(alive);
+        Py_DECREF(alive);
+        if (result < 0) {
+            keep_error();
+            return waited_slices < 10;
+        }
+        return result == 1;
+    }
 
-py::Ref test_rtsp(PyObject* self, PyObject* addr, PyObject* mode, PyObject* bev)
+    // Waits until the worker has left the engine (or was left behind in a bounded
+    // OpenCV call), then joins its thread. A plain join() would miss a Ctrl-C
+    // delivered to another thread, and on some interpreters a join() interrupted by
+    // Ctrl-C takes a running thread for ended.
+    void await(Thread& thread)
+    {
+        for (int slices = 0; !run_->wait_until_finished(thread.role, 0.1); ++slices) {
+            if (PyErr_CheckSignals() < 0) {
+                keep_error();
+                stop();
+            } else if (!may_still_enter(thread, slices)) {
+                run_.give_back_unclaimed(1);
+                return;
+            }
+        }
+        if (run_->left_behind(thread.role))
+            return; // it leaves by itself when its OpenCV call ends
+        for (;;) {
+            PyObject* result = PyObject_CallMethodObjArgs(thread.thread.get(), engine::names().join, nullptr);
+            if (result != nullptr) {
+                Py_DECREF(result);
+                return;
+            }
+            bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+            keep_error();
+            stop();
+            if (!interrupted)
+                return;
+        }
+    }
+
+    RunShare& run_;
+    std::vector<Thread> threads_;
+    std::unique_ptr<py::CaughtError> error_;
+};
+
+void run_pipeline(PyObject* self, PyObject* addr, PyObject* mode, PyObject* bev, RunShare& run, Driver& driver)
 {
     const engine::Names& n = engine::names();
     py::Ref selection = bev == Py_None ? py::getattr(self, n.bev) : py::Ref::incref(bev);
@@ -86,33 +156,35 @@ py::Ref test_rtsp(PyObject* self, PyObject* addr, PyObject* mode, PyObject* bev)
     py::require(PyDict_SetItem(keywords.get(), n.maxsize, py::integer(1).get()));
     py::Ref no_arguments = py::own(PyTuple_New(0));
     py::Ref frame_queue = py::call_with(queue_class.get(), no_arguments.get(), keywords.get());
+    run->attach_queue(frame_queue.get());
+    if (run->stopping())
+        return;
 
-    RunShare run(self, frame_queue.get(), true);
-    py::Ref capture_thread = make_thread(py::getattr(self, n.video_stream_capture).get(),
-                                         py::tuple(addr, frame_queue.get(), mode));
-    py::call_method(capture_thread.get(), n.start);
+    driver.start(Role::capture, py::getattr(self, n.video_stream_capture).get(),
+                 py::tuple(addr, frame_queue.get(), mode));
+    driver.start(Role::processing, py::getattr(self, n.process_frames).get(),
+                 py::tuple(frame_queue.get(), cfg.get(), save_path.get()));
+}
 
-    std::unique_ptr<py::CaughtError> interrupt;
-    py::Ref process_thread;
+} // namespace
+
+py::Ref test_rtsp(PyObject* self, PyObject* addr, PyObject* mode, PyObject* bev)
+{
+    RunShare run(self); // first: a stop() from here on ends this run
+    Driver driver(run);
     try {
-        process_thread = make_thread(py::getattr(self, n.process_frames).get(),
-                                     py::tuple(frame_queue.get(), cfg.get(), save_path.get()));
-        py::call_method(process_thread.get(), n.start);
+        run_pipeline(self, addr, mode, bev, run, driver);
     } catch (const py::PyErrOccurred&) {
-        // Without a consumer the capture thread would run on alone.
-        py::CaughtError error;
-        run->request_stop();
-        await_worker(capture_thread.get(), *run, Role::capture, interrupt);
-        error.reraise();
+        driver.keep_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        driver.keep_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        driver.keep_error();
     }
-
-    await_worker(capture_thread.get(), *run, Role::capture, interrupt);
-    await_worker(process_thread.get(), *run, Role::processing, interrupt);
-    if (interrupt)
-        interrupt->reraise();
-    if (run->has_error())
-        run->raise_error();
-    return py::none();
+    driver.finish();
+    return driver.outcome();
 }
 
 py::Ref stop(PyObject* self)

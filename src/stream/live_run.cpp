@@ -1,95 +1,112 @@
-// Live runs of the stream pipeline, kept per (engine, queue) so that `stop()` finds
-// them and the two workers of one `test_rtsp` find each other.
+// The live-run protocol of live_run.hpp: the registry, the stop, the wake-up item
+// and the waits. Its rules are written at the top of the header.
 #include "live_run.hpp"
 
-#include "../engine/module_state.hpp"
 #include "../engine/names.hpp"
 #include "../py/call.hpp"
+#include "../py/gil.hpp"
 #include "../py/log.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <chrono>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
-#include <utility>
 
 namespace stream {
 
 namespace {
 
-struct RegistryEntry {
-    std::shared_ptr<LiveRun> run;
-    int holders = 0;
-};
+using Registry = std::vector<std::shared_ptr<LiveRun>>;
 
-using RunKey = std::pair<PyObject*, PyObject*>;
+// Made at import and replaced (the old one leaked) in a forked child: its runs'
+// mutexes may be locked by threads the child does not have.
+Registry* registry = nullptr;
+PyObject* the_wake_up_item = nullptr;
 
-// Touched only with the GIL held. The runs keep their engine and queue alive, so a
-// key's addresses cannot be reused while it is registered.
-std::map<RunKey, RegistryEntry>& registry()
-{
-    static auto* runs = new std::map<RunKey, RegistryEntry>();
-    return *runs;
-}
+void forget_runs_in_child() { registry = new Registry(); }
+
+std::chrono::duration<double> secs(double seconds) { return std::chrono::duration<double>(seconds); }
+
+int index(Role role) { return static_cast<int>(role); }
 
 } // namespace
 
-PyObject* wake_up_item()
+void initialise_live_runs()
 {
-    static PyObject* item = py::own(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr))
-                                .release();
-    return item;
+    if (registry != nullptr)
+        return;
+    the_wake_up_item = py::own(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr))
+                           .release();
+    registry = new Registry();
+    pthread_atfork(nullptr, nullptr, forget_runs_in_child);
 }
+
+PyObject* wake_up_item() { return the_wake_up_item; }
 
 LiveRun::LiveRun(PyObject* engine, PyObject* frame_queue, bool driven)
     : engine_(py::Ref::incref(engine)), frame_queue_(py::Ref::incref(frame_queue)), driven_(driven)
 {
 }
 
-LiveRun::QueueGuard::QueueGuard(LiveRun& run) : run_(run)
-{
-    if (run_.queue_mutex_.try_lock())
-        return;
-    Py_BEGIN_ALLOW_THREADS
-    run_.queue_mutex_.lock();
-    Py_END_ALLOW_THREADS
-}
-
 void LiveRun::request_stop()
 {
+    bool insert;
     {
-        QueueGuard guard(*this);
+        std::lock_guard<std::mutex> lock(mutex_);
         if (stop_requested_.exchange(true))
             return;
-        bool consumer_waiting;
-        {
-            std::lock_guard<std::mutex> lock(sleep_mutex_);
-            consumer_waiting = running_[static_cast<int>(Role::processing)] > 0;
-        }
-        if (consumer_waiting) {
-            // A full queue already wakes the consumer; otherwise the wake-up item does.
-            PyObject* result = PyObject_CallMethodObjArgs(frame_queue_.get(), engine::names().put_nowait,
-                                                          wake_up_item(), nullptr);
-            wake_up_pending_ = result != nullptr;
-            if (result == nullptr)
-                PyErr_Clear();
-            Py_XDECREF(result);
-        }
+        stopped_at_ = std::chrono::steady_clock::now();
+        stopped_during_put_ = producer_putting_;
+        insert = consumers_ > 0 && !producer_putting_ && wake_up_ == WakeUp::none;
+        if (insert)
+            wake_up_ = WakeUp::inserting;
     }
-    std::lock_guard<std::mutex> lock(sleep_mutex_);
-    wake_.notify_all();
+    changed_.notify_all();
+    if (insert)
+        insert_wake_up_item();
+    notify_on_demand_waiter();
 }
 
-void LiveRun::withdraw_wake_up_item()
+void LiveRun::insert_wake_up_item()
+{
+    bool queued = true;
+    std::unique_ptr<py::CaughtError> failure;
+    try {
+        py::call_method(frame_queue_.get(), engine::names().put_nowait, wake_up_item());
+    } catch (const py::PyErrOccurred&) {
+        queued = false;
+        failure = std::make_unique<py::CaughtError>();
+        if (failure->matches(PyExc_Exception))
+            failure.reset(); // full: the consumer has a frame to wake it
+    }
+    bool take_back = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (wake_up_ == WakeUp::received_while_inserting || !queued)
+            wake_up_ = WakeUp::none;
+        else if (consumers_ == 0)
+            take_back = true; // the consumer left meanwhile
+        else
+            wake_up_ = WakeUp::queued;
+        if (take_back)
+            wake_up_ = WakeUp::none;
+    }
+    if (take_back)
+        take_back_wake_up_item();
+    if (failure)
+        failure->reraise();
+}
+
+void LiveRun::take_back_wake_up_item()
 {
     const engine::Names& n = engine::names();
-    QueueGuard guard(*this);
-    if (!wake_up_pending_)
-        return;
-    wake_up_pending_ = false;
     py::Ref item = py::Ref::steal(PyObject_CallMethodObjArgs(frame_queue_.get(), n.get_nowait, nullptr));
     if (!item) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw py::PyErrOccurred();
         PyErr_Clear(); // empty: the producer took it out already
         return;
     }
@@ -100,68 +117,189 @@ void LiveRun::withdraw_wake_up_item()
     py::call_method(frame_queue_.get(), n.task_done);
 }
 
+void LiveRun::consumer_entered()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++consumers_;
+}
+
+void LiveRun::wake_up_item_received()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    wake_up_ = wake_up_ == WakeUp::inserting ? WakeUp::received_while_inserting : WakeUp::none;
+}
+
+void LiveRun::consumer_left()
+{
+    bool take_back;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --consumers_;
+        take_back = wake_up_ == WakeUp::queued;
+        if (take_back)
+            wake_up_ = WakeUp::none;
+    }
+    if (take_back)
+        take_back_wake_up_item();
+}
+
+bool LiveRun::begin_put()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping())
+        return false;
+    producer_putting_ = true;
+    return true;
+}
+
+void LiveRun::end_put()
+{
+    bool insert;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        producer_putting_ = false;
+        // The frame may already be taken by a consumer that then went back to waiting.
+        insert = stopped_during_put_ && consumers_ > 0 && wake_up_ == WakeUp::none;
+        stopped_during_put_ = false;
+        if (insert)
+            wake_up_ = WakeUp::inserting;
+    }
+    if (insert)
+        insert_wake_up_item();
+}
+
+void LiveRun::end_put_quietly() noexcept
+{
+    try {
+        end_put();
+    } catch (const py::PyErrOccurred&) {
+        PyErr_Clear(); // the producer's own error is the one that counts
+    }
+}
+
+bool LiveRun::wait_until_empty(PyObject* not_full, PyObject* qsize)
+{
+    on_demand_waiter_ = py::Ref::incref(not_full);
+    py::Ref wait = py::getattr(not_full, py::text("wait").get());
+    py::Ref slice = py::floating(0.5); // only a stop racing this check needs it
+    py::call_method(not_full, py::text("__enter__").get());
+    try {
+        while (!stopping() && py::truthy(py::call(qsize).get()))
+            py::call(wait.get(), slice.get());
+    } catch (const py::PyErrOccurred&) {
+        py::CaughtError error;
+        PyObject* none = Py_None;
+        PyObject* result = PyObject_CallMethodObjArgs(not_full, py::text("__exit__").get(), none, none, none, nullptr);
+        if (result == nullptr)
+            PyErr_Clear();
+        Py_XDECREF(result);
+        error.reraise();
+    }
+    py::call_method(not_full, py::text("__exit__").get(), Py_None, Py_None, Py_None);
+    return !stopping();
+}
+
+void LiveRun::notify_on_demand_waiter()
+{
+    if (!on_demand_waiter_)
+        return;
+    py::Ref condition = on_demand_waiter_.share();
+    // Not blocking for good: a signal handler may run this on the thread that holds
+    // the condition's lock, which then sees the stop before it waits again.
+    py::Ref acquired = py::call_method(condition.get(), py::text("acquire").get(), Py_True, py::floating(0.1).get());
+    if (!py::truthy(acquired.get()))
+        return;
+    try {
+        py::call_method(condition.get(), py::text("notify_all").get());
+    } catch (const py::PyErrOccurred&) {
+        py::CaughtError error;
+        PyObject* result = PyObject_CallMethod(condition.get(), "release", nullptr);
+        if (result == nullptr)
+            PyErr_Clear();
+        Py_XDECREF(result);
+        error.reraise();
+    }
+    py::call_method(condition.get(), py::text("release").get());
+}
+
 bool LiveRun::sleep_unless_stopped(double seconds)
 {
-    bool stopped;
-    Py_BEGIN_ALLOW_THREADS
-    {
-        // Let go of the mutex before taking the GIL back: GIL holders lock it too.
-        std::unique_lock<std::mutex> lock(sleep_mutex_);
-        stopped = wake_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping(); });
-    }
-    Py_END_ALLOW_THREADS
-    return !stopped;
+    py::AllowThreads released;
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !changed_.wait_for(lock, secs(seconds), [this] { return stopping(); });
 }
 
 void LiveRun::worker_entered(Role role)
 {
-    std::lock_guard<std::mutex> lock(sleep_mutex_);
-    ++entered_[static_cast<int>(role)];
-    ++running_[static_cast<int>(role)];
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++entered_[index(role)];
+    ++running_[index(role)];
 }
 
 void LiveRun::worker_left(Role role)
 {
     {
-        std::lock_guard<std::mutex> lock(sleep_mutex_);
-        --running_[static_cast<int>(role)];
+        std::lock_guard<std::mutex> lock(mutex_);
+        --running_[index(role)];
     }
-    wake_.notify_all();
+    changed_.notify_all();
+}
+
+void LiveRun::blocking_call(bool inside)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        blocked_ += inside ? 1 : -1;
+    }
+    changed_.notify_all();
 }
 
 bool LiveRun::has_entered(Role role)
 {
-    std::lock_guard<std::mutex> lock(sleep_mutex_);
-    return entered_[static_cast<int>(role)] > 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entered_[index(role)] > 0;
+}
+
+bool LiveRun::left_behind(Role role)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return role == Role::capture && running_[index(role)] > 0;
 }
 
 bool LiveRun::has_running_workers()
 {
-    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return running_[0] > 0 || running_[1] > 0;
 }
 
 bool LiveRun::wait_until_finished(Role role, double seconds)
 {
-    const int index = static_cast<int>(role);
-    bool finished;
-    Py_BEGIN_ALLOW_THREADS
-    {
-        std::unique_lock<std::mutex> lock(sleep_mutex_);
-        finished = wake_.wait_for(lock, std::chrono::duration<double>(seconds),
-                                  [&] { return entered_[index] > 0 && running_[index] == 0; });
-    }
-    Py_END_ALLOW_THREADS
-    return finished;
+    const int i = index(role);
+    py::AllowThreads released;
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, secs(seconds), [&] {
+        if (entered_[i] > 0 && running_[i] == 0)
+            return true;
+        // An ordinary read ends well within the grace; only a hung call is left behind.
+        return role == Role::capture && stopping() && running_[i] > 0 && running_[i] == blocked_ &&
+               std::chrono::steady_clock::now() - stopped_at_ >= secs(0.3);
+    });
 }
 
 void LiveRun::keep_error(py::CaughtError& error)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (error_value_)
         return;
     error_type_ = py::Ref::incref(error.type());
     error_value_ = py::Ref::incref(error.value());
     error_traceback_ = py::Ref::incref(error.traceback());
+}
+
+bool LiveRun::has_error()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<bool>(error_value_);
 }
 
 void LiveRun::raise_error()
@@ -170,48 +308,77 @@ void LiveRun::raise_error()
     throw py::PyErrOccurred();
 }
 
-RunShare::RunShare(PyObject* engine, PyObject* frame_queue, bool driven)
+RunShare::RunShare(PyObject* engine) : run_(std::make_shared<LiveRun>(engine, Py_None, true))
 {
-    RegistryEntry& entry = registry()[{engine, frame_queue}];
-    if (!entry.run)
-        entry.run = std::make_shared<LiveRun>(engine, frame_queue, driven);
-    ++entry.holders;
-    run_ = entry.run;
+    run_->holders = 1;
+    registry->push_back(run_);
+}
+
+RunShare::RunShare(PyObject* engine, PyObject* frame_queue)
+{
+    for (auto& run : *registry) {
+        if (run->frame_queue() != frame_queue || frame_queue == Py_None ||
+            (!run->driven() && run->engine() != engine))
+            continue;
+        run_ = run;
+        if (run->reserved_for_threads > 0)
+            --run->reserved_for_threads; // the share the driver set aside for this thread
+        else
+            ++run->holders;
+        return;
+    }
+    run_ = std::make_shared<LiveRun>(engine, frame_queue, false);
+    run_->holders = 1;
+    registry->push_back(run_);
 }
 
 RunShare::~RunShare()
 {
-    if (!py::holds_gil())
+    if (py::interpreter_finalising())
         return; // a thread ended at interpreter shutdown: the registry is not its to touch
-    auto found = registry().find({run_->engine(), run_->frame_queue()});
-    if (found != registry().end() && --found->second.holders == 0)
-        registry().erase(found);
+    give_back_unclaimed(0);
+}
+
+void RunShare::reserve_for_thread()
+{
+    ++run_->holders;
+    ++run_->reserved_for_threads;
+}
+
+void RunShare::give_back_unclaimed(int count)
+{
+    // count == 0: this share itself.
+    int dropped = count == 0 ? 1 : std::min(count, run_->reserved_for_threads);
+    if (count > 0)
+        run_->reserved_for_threads -= dropped;
+    run_->holders -= dropped;
+    if (run_->holders == 0) {
+        auto found = std::find(registry->begin(), registry->end(), run_);
+        if (found != registry->end())
+            registry->erase(found);
+    }
 }
 
 void stop_runs(PyObject* engine)
 {
     std::vector<std::shared_ptr<LiveRun>> runs;
-    for (auto& [key, entry] : registry())
-        if (key.first == engine)
-            runs.push_back(entry.run);
+    for (auto& run : *registry)
+        if (run->engine() == engine)
+            runs.push_back(run);
     for (auto& run : runs)
         run->request_stop();
 }
 
 void stop_all_runs_before_exit(double seconds)
 {
-    std::vector<std::shared_ptr<LiveRun>> runs;
-    for (auto& [key, entry] : registry())
-        runs.push_back(entry.run);
+    std::vector<std::shared_ptr<LiveRun>> runs(registry->begin(), registry->end());
     for (auto& run : runs)
         run->request_stop();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + secs(seconds);
     for (auto& run : runs) {
         while (run->has_running_workers() && std::chrono::steady_clock::now() < deadline) {
-            // The workers need the GIL to leave.
-            Py_BEGIN_ALLOW_THREADS
+            py::AllowThreads released; // the workers need the GIL to leave
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            Py_END_ALLOW_THREADS
         }
     }
 }

@@ -19,15 +19,12 @@ using engine::global;
 py::Ref next_item(PyObject* frame_queue)
 {
     const engine::Names& n = engine::names();
-    static PyObject* wait_five_seconds = [] {
-        PyObject* keywords = py::own(PyDict_New()).release();
-        py::require(PyDict_SetItem(keywords, engine::names().timeout, py::integer(5).get()));
-        return keywords;
-    }();
-    static PyObject* no_arguments = py::own(PyTuple_New(0)).release();
     try {
         py::Ref get = py::getattr(frame_queue, n.get);
-        return py::call_with(get.get(), no_arguments, wait_five_seconds);
+        py::Ref no_arguments = py::own(PyTuple_New(0));
+        py::Ref keywords = py::own(PyDict_New());
+        py::require(PyDict_SetItem(keywords.get(), n.timeout, py::integer(5).get()));
+        return py::call_with(get.get(), no_arguments.get(), keywords.get());
     } catch (const py::PyErrOccurred&) {
         py::CaughtError error;
         py::Ref empty = py::getattr(global(n.queue).get(), n.Empty);
@@ -60,15 +57,46 @@ void process(LiveRun& run, PyObject* self, PyObject* frame_queue, PyObject* cfg,
     }
 }
 
+// Every way out of the consumer takes back the wake-up item nobody received; the
+// error that ended it is the one that counts.
+template <class Body>
+void as_consumer(LiveRun& run, Body&& body)
+{
+    run.consumer_entered();
+    try {
+        body();
+    } catch (const py::PyErrOccurred&) {
+        py::CaughtError error;
+        try {
+            run.consumer_left();
+        } catch (const py::PyErrOccurred&) {
+            PyErr_Clear();
+        }
+        error.reraise();
+    } catch (const abi::__forced_unwind&) {
+        throw; // a thread ended at shutdown, without the GIL
+    } catch (...) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            run.consumer_left();
+        } catch (const py::PyErrOccurred&) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, traceback);
+        throw;
+    }
+    run.consumer_left();
+}
+
 } // namespace
 
 py::Ref process_frames(PyObject* self, PyObject* frame_queue, PyObject* cfg, PyObject* save_path)
 {
-    RunShare run(self, frame_queue, false);
+    RunShare run(self, frame_queue);
     WorkerPresence presence(*run, Role::processing);
     return run_worker(*run, "processing", [&] {
-        process(*run, self, frame_queue, cfg, save_path);
-        run->withdraw_wake_up_item();
+        as_consumer(*run, [&] { process(*run, self, frame_queue, cfg, save_path); });
     });
 }
 

@@ -43,11 +43,14 @@ class Camera:
     """A capture the engine opened: real OpenCV, or the log's script when set. Its
     record (id, reads, released) outlives it; its end is logged as ("drop", id)."""
 
-    def __init__(self, log, addr):
-        self.log, self.rec = log, types.SimpleNamespace(id=len(log.opened) + 1, reads=0, released=False)
-        self.real = cv2.VideoCapture(addr) if log.script is None else None
+    def __init__(self, log, addr, *args):
+        self.log, self.rec = log, types.SimpleNamespace(id=len(log.opened) + 1, reads=0, released=False, args=args)
+        self.real = cv2.VideoCapture(addr, *args) if log.script is None else None
         log.opened.append(self.rec)
         log.events.append(("open", self.rec.id))
+
+    def isOpened(self):
+        return self.real.isOpened() if self.real else True
 
     def read(self):
         self.rec.reads += 1
@@ -82,7 +85,7 @@ def cams(monkeypatch):
             return (False, None) if attempt <= fail else (True, np.full((8, 8, 3), attempt % 256, np.uint8))
         log.script = script
     log.fake, log.cv2 = fake, Cv2Proxy("cv2")
-    log.cv2.VideoCapture = lambda addr: Camera(log, addr)
+    log.cv2.VideoCapture = lambda addr, *args: Camera(log, addr, *args)
     monkeypatch.setattr(main, "cv2", log.cv2)
     return log
 

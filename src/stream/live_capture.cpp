@@ -1,0 +1,102 @@
+// Bounded opening and reading of a live capture (see live_capture.hpp).
+#include "live_capture.hpp"
+
+#include "../engine/module_state.hpp"
+#include "../engine/names.hpp"
+#include "../py/call.hpp"
+#include "../py/log.hpp"
+
+#include <cctype>
+#include <chrono>
+#include <utility>
+
+namespace stream {
+
+namespace {
+
+using engine::global;
+
+// "scheme://..." at the start: what FFmpeg opens over a network.
+bool is_network_address(PyObject* addr)
+{
+    if (!PyUnicode_Check(addr))
+        return false;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(addr, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t i = 0;
+    while (i < size && (isalnum(static_cast<unsigned char>(text[i])) || text[i] == '+' || text[i] == '-' ||
+                        text[i] == '.'))
+        ++i;
+    return i > 0 && isalpha(static_cast<unsigned char>(text[0])) && size - i >= 3 && text[i] == ':' &&
+           text[i + 1] == '/' && text[i + 2] == '/' && !(i == 4 && PyOS_strnicmp(text, "file", 4) == 0);
+}
+
+bool is_opened(PyObject* camera)
+{
+    py::Ref method = py::Ref::steal(PyObject_GetAttr(camera, engine::names().isOpened));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw py::PyErrOccurred();
+        PyErr_Clear();
+        return true; // nothing to ask: take it as opened
+    }
+    return py::truthy(py::call(method.get()).get());
+}
+
+py::Ref open_bounded(PyObject* cv2, PyObject* addr)
+{
+    py::Ref params = py::own(PyList_New(0));
+    for (auto [name, value] : {std::pair<const char*, int>{"CAP_PROP_OPEN_TIMEOUT_MSEC", open_bound_ms},
+                               std::pair<const char*, int>{"CAP_PROP_READ_TIMEOUT_MSEC", read_bound_ms}}) {
+        py::require(PyList_Append(params.get(), py::own(PyObject_GetAttrString(cv2, name)).get()));
+        py::require(PyList_Append(params.get(), py::integer(value).get()));
+    }
+    py::Ref any = py::own(PyObject_GetAttrString(cv2, "CAP_ANY"));
+    return py::call_method(cv2, engine::names().VideoCapture, addr, any.get(), params.get());
+}
+
+} // namespace
+
+py::Ref open_live_capture(LiveRun& run, PyObject* addr)
+{
+    const engine::Names& n = engine::names();
+    py::Ref cv2 = global(n.cv2);
+    BlockingCall blocking(run);
+    py::Ref camera;
+    try {
+        camera = open_bounded(cv2.get(), addr);
+    } catch (const py::PyErrOccurred&) {
+        py::CaughtError error;
+        if (!error.matches(PyExc_Exception))
+            error.reraise();
+        // The type only: a message may quote the address, and with it a password.
+        py::Ref type_name = py::text(reinterpret_cast<PyTypeObject*>(error.type())->tp_name);
+        py::log(py::LogLevel::debug, "the capture refused open and read bounds (%s); opening it the plain way",
+                type_name.get());
+    }
+    if (camera && (is_network_address(addr) || is_opened(camera.get())))
+        return camera;
+    if (run.stopping())
+        return camera ? std::move(camera) : py::none();
+    return py::call_method(cv2.get(), n.VideoCapture, addr);
+}
+
+LiveRead read_live(LiveRun& run, PyObject* camera)
+{
+    const auto started = std::chrono::steady_clock::now();
+    py::Ref result;
+    {
+        BlockingCall blocking(run);
+        result = py::call_method(camera, engine::names().read);
+    }
+    const auto lasted = std::chrono::steady_clock::now() - started;
+    auto [ret, frame] = py::unpack2(result.get());
+    bool ok = py::truthy(ret.get()) && lasted < std::chrono::milliseconds(read_bound_ms);
+    return LiveRead{std::move(ret), std::move(frame), ok};
+}
+
+} // namespace stream
