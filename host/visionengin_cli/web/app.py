@@ -59,11 +59,14 @@ class TokenGate:
 
 
 def _when(text: Any) -> str:
-    """An event time for people: UTC, to the second."""
+    """An event time for people, in UTC: to the second today, else with the date."""
     moment = parse_time(text)
     if moment is None:
         return "?"
-    return moment.astimezone(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+    moment = moment.astimezone(datetime.timezone.utc)
+    if moment.date() == datetime.datetime.now(datetime.timezone.utc).date():
+        return moment.strftime("%H:%M:%S UTC")
+    return moment.strftime("%Y-%m-%d %H:%M UTC")
 
 
 def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
