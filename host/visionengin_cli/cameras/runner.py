@@ -67,9 +67,11 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         self.read_at: Dict[int, float] = {}
         self.current: Optional[int] = None
         self.current_read: Optional[float] = None
+        self.reads = 0  # read counter of the newest frame item
 
     def put(self, item: Any, *args: Any, **kwargs: Any) -> None:
         if _is_frame_item(item):
+            self.reads = item[0]
             self.read_at[item[0]] = time.monotonic()
             while len(self.read_at) > 8:  # dropped items are never taken
                 del self.read_at[min(self.read_at)]
@@ -125,6 +127,7 @@ class Camera:
         self.ages: Deque[float] = collections.deque(maxlen=250)  # s, read to written (~10 s)
         self.stopping = threading.Event()
         self.errors: List[BaseException] = []
+        self.frames: Optional[FrameQueue] = None
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
@@ -147,6 +150,7 @@ class Camera:
         report = self.state.snapshot()
         report["alarms_by_type"] = report.pop("by_type")
         report["analysed_fps"] = round(report["analysed_fps"], 1)
+        report["frames_read"] = self.frames.reads if self.frames else 0
         ages = sorted(self.ages)
         report["frame_age_ms"] = [round(statistics.median(ages) * 1000, 1), round(
             ages[min(len(ages) - 1, int(0.95 * len(ages)))] * 1000, 1)] if ages else None
@@ -178,7 +182,7 @@ class Camera:
         bev = self.spec.get("bev")
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
         os.makedirs(SAVE_PATH, exist_ok=True)
-        frames = FrameQueue(self.frame_done)
+        self.frames = frames = FrameQueue(self.frame_done)
         capture = threading.Thread(target=self._worker, name="capture", daemon=True,
                                    args=(engine.video_stream_capture, self.spec["address"],
                                          frames, self.spec.get("mode", 0)))

@@ -32,7 +32,7 @@ RUNNER = ["-c", "import sys; del sys.path[0]; "
                 "from visionengin_cli.cameras.runner import main; main()"]
 _LEVELS = {"DEBUG": logging.DEBUG, "INFO": logging.INFO, "WARNING": logging.WARNING,
            "ERROR": logging.ERROR, "CRITICAL": logging.CRITICAL}
-_TOTALS = ("frames", "alarms", "reconnects")
+_TOTALS = ("frames", "alarms", "reconnects", "frames_read")
 
 
 class Slot:
@@ -90,7 +90,7 @@ class Slot:
                 "alarms_by_type": figures["alarms_by_type"],
                 "last_frame": iso(figures["last_frame"]), "last_alarm": last_alarm,
                 "updated": iso(time.time()), "exit_status": self.exit_status,
-                "frame_age_ms": figures["frame_age_ms"]}
+                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"]}
 
     def close_process(self) -> None:
         """Fold the ended process's counts into the totals."""

@@ -69,10 +69,12 @@ class PlainLines:
 class LiveTable:
     """For a terminal: one table, redrawn in place."""
 
+    PERIOD = 0.5  # seconds between redraws
+
     def __init__(self, console: Any) -> None:
         from rich.live import Live
 
-        self.console = console
+        self.console, self.drawn = console, 0.0
         self.live = Live(self._table([]), console=console, auto_refresh=False, transient=False)
         self.live.start()
 
@@ -93,7 +95,10 @@ class LiveTable:
         return table
 
     def show(self, slots: List[Slot]) -> None:
-        self.live.update(self._table(slots), refresh=True)
+        now = time.monotonic()
+        if now - self.drawn >= self.PERIOD:
+            self.drawn = now
+            self.live.update(self._table(slots), refresh=True)
 
     def close(self, slots: List[Slot]) -> None:
         self.live.update(self._table(slots), refresh=True)

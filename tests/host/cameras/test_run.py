@@ -11,7 +11,7 @@ from .conftest import SECRET, toml_config, wait_for, with_secret
 
 STATUS_KEYS = {"camera", "address", "state", "pid", "started", "restarts", "reconnects", "frames",
                "analysed_fps", "alarms", "alarms_by_type", "last_frame", "last_alarm", "updated",
-               "exit_status", "frame_age_ms"}
+               "exit_status", "frame_age_ms", "frames_read"}
 
 
 def secret_free(command):
