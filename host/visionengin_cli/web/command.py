@@ -85,7 +85,7 @@ def bind(host: str, port: int) -> socket.socket:
 def _server_class() -> Any:
     import uvicorn
 
-    class Server(uvicorn.Server):  # type: ignore[misc]
+    class Server(uvicorn.Server):
         """Remembers the signal that stopped it (older uvicorn swallows it)."""
         stop_signal: Optional[int] = None
 

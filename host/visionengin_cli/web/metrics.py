@@ -4,10 +4,12 @@ own that could drift from what the camera processes report)."""
 from __future__ import annotations
 
 import time
-from typing import Any, Iterator
+from typing import Iterable
 
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
+from prometheus_client.metrics_core import Metric
+from prometheus_client.registry import Collector
 
 from .results import ResultsRoot
 
@@ -16,7 +18,7 @@ STATES = ("starting", "streaming", "reconnecting", "no frames", "restarting", "f
           "stopped", "stale")
 
 
-class CameraCollector:
+class CameraCollector(Collector):
     """Per camera: frames analysed, alarm pictures by info type, restarts,
     reconnects, the state (one series per state, 1 for the current one) and
     the age of the last analysed frame."""
@@ -24,7 +26,7 @@ class CameraCollector:
     def __init__(self, root: ResultsRoot) -> None:
         self.root = root
 
-    def collect(self) -> Iterator[Any]:
+    def collect(self) -> Iterable[Metric]:
         cameras = self.root.cameras(time.time())
         frames = CounterMetricFamily("visionengin_camera_frames_analysed",
                                      "Frames the detector analysed", labels=["camera"])
@@ -55,12 +57,12 @@ class CameraCollector:
                 state.add_metric([name, value], 1.0 if value == cam["state"] else 0.0)
             if cam["last_frame_age"] is not None:
                 age.add_metric([name], cam["last_frame_age"])
-        return iter([frames, pictures, restarts, reconnects, fps, state, age])
+        return [frames, pictures, restarts, reconnects, fps, state, age]
 
 
 def registry_for(root: ResultsRoot) -> CollectorRegistry:
     registry = CollectorRegistry(auto_describe=False)
-    registry.register(CameraCollector(root))  # type: ignore[arg-type]
+    registry.register(CameraCollector(root))
     return registry
 
 
