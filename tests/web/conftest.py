@@ -30,21 +30,15 @@ class Root:
         self.counts = {}
         self.picture = cv2.resize(cv2.imread(str(DATA / "fruits.jpg")), (160, 120))
 
-    def camera(self, name, state="streaming", updated_ago=0.0, **fields):
-        folder = self.path / name
-        (folder / "rtsp_result").mkdir(parents=True, exist_ok=True)
+    def camera(self, name, updated_ago=0.0):
+        (self.path / name / "rtsp_result").mkdir(parents=True)
         now = time.time()
-        status = {"camera": name, "address": "rtsp://admin:%s@192.0.2.7/%s" % (PASSWORD, name),
-                  "state": state, "pid": 4321, "started": iso(now - 60), "restarts": 1,
-                  "reconnects": 2, "frames": 300, "analysed_fps": 12.5, "alarms": 0,
-                  "alarms_by_type": {}, "last_frame": iso(now - 1.5), "last_alarm": None,
-                  "updated": iso(now - updated_ago), "exit_status": None}
-        status.update(fields)
-        old = self.status(name) if (folder / "status.json").exists() else {}
-        for key in ("alarms", "alarms_by_type", "last_alarm"):
-            status[key] = old.get(key, status[key]) if key not in fields else fields[key]
-        self.write_status(name, status)
-        return status
+        self.write_status(name, {
+            "camera": name, "address": "rtsp://admin:%s@192.0.2.7/%s" % (PASSWORD, name),
+            "state": "streaming", "pid": 4321, "started": iso(now - 60), "restarts": 1,
+            "reconnects": 2, "frames": 300, "analysed_fps": 12.5, "alarms": 0, "alarms_by_type": {},
+            "last_frame": iso(now - 1.5), "last_alarm": None, "updated": iso(now - updated_ago),
+            "exit_status": None})
 
     def status(self, name):
         return json.loads((self.path / name / "status.json").read_text())
@@ -54,8 +48,9 @@ class Root:
         tmp.write_text(json.dumps(status))
         tmp.replace(self.path / name / "status.json")
 
-    def alarm(self, name, info_type="motion", when=None, **extra):
-        """One alarm picture: the JPEG, its events line, the camera's status."""
+    def alarm(self, name, info_type="motion", when=None, touch=True, **extra):
+        """One alarm picture: the JPEG, its events line, the camera's status
+        (rewritten as by its process, unless touch is False)."""
         n = self.counts[name] = self.counts.get(name, 0) + 1
         relative = "%s/rtsp_result/%s-%d.jpg" % (name, info_type, n)
         assert cv2.imwrite(str(self.path / relative), self.picture)
@@ -66,7 +61,8 @@ class Root:
         status["alarms"] += 1
         status["alarms_by_type"][info_type] = status["alarms_by_type"].get(info_type, 0) + 1
         status["last_alarm"] = {k: event[k] for k in ("time", "info_type", "picture")}
-        status["updated"] = iso(time.time())
+        if touch:
+            status["updated"] = iso(time.time())
         self.write_status(name, status)
         return event
 
@@ -81,9 +77,8 @@ def root(tmp_path):
     log between them), "yard" whose process is gone (status not rewritten)."""
     made = Root(tmp_path / "results")
     made.camera("gate")
-    made.camera("yard", state="streaming", updated_ago=60, analysed_fps=0.0)
-    made.alarm("yard", "face", when=time.time() - 120)
-    made.camera("yard", state="streaming", updated_ago=60)
+    made.camera("yard", updated_ago=60)
+    made.alarm("yard", "face", when=time.time() - 120, touch=False)
     made.alarm("gate", "motion", behavior_number=5000001, score=0.9)
     made.append_line("not json at all")
     made.append_line('{"time": "2026-01-01T00:00:00+00:00"}')
