@@ -125,7 +125,7 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
             return PlainTextResponse("Not Found", status_code=404)
         return FileResponse(path)
 
-    async def not_found(request: Request, exc: Exception) -> Response:
+    async def http_error(request: Request, exc: Exception) -> Response:
         code = getattr(exc, "status_code", 500)
         if code == 404:
             log.warning("refused %s %s: unknown path", request.method, request.url.path)
@@ -138,4 +138,4 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
         Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
     ]
     return Starlette(routes=routes, middleware=[Middleware(TokenGate, token=token)],
-                     exception_handlers={HTTPException: not_found})
+                     exception_handlers={HTTPException: http_error})
