@@ -93,6 +93,10 @@ private:
         if (run_->has_entered(thread.role))
             return true;
         PyObject* alive = PyObject_CallMethod(thread.thread.get(), "is_alive", nullptr);
+        if (alive == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return false; // a thread object without is_alive(): nothing runs on it
+        }
         if (alive == nullptr) {
             keep_error();
             stop();

@@ -87,18 +87,49 @@ def test_a_failing_worker_ends_the_run_and_its_error_is_raised(engine, fake_sdk,
 
 
 @pytest.mark.timeout(20)
-def test_stop_during_detection_leaves_the_callers_queue_as_it_was(engine, fake_sdk, workdir):
+@pytest.mark.parametrize("fails", [False, True])
+def test_stop_during_detection_leaves_the_callers_queue_as_it_was(engine, fake_sdk, workdir, fails):
     """Stopped while the detector runs, the worker takes back the wake-up item it
-    was not there to receive: the caller's queue is empty with no task open."""
+    was not there to receive, also when the detector then raises: the caller's queue
+    is empty, with only the failed frame's task open."""
     def slow(im, cfg):
         time.sleep(0.3)
+        if fails:
+            raise ValueError("detector failed")
         return {"alarmBehavior": []}
     fake_sdk.answer = slow
-    q = queue.Queue(maxsize=1)
-    worker = threading.Thread(target=engine.process_frames, args=(q, main.cfg, SAVE))
+    q, raised = queue.Queue(maxsize=1), []
+
+    def work():
+        try:
+            engine.process_frames(q, main.cfg, SAVE)
+        except ValueError as error:
+            raised.append(error)
+    worker = threading.Thread(target=work)
     worker.start()
     q.put((1, FRAME))
     assert wait_for(lambda: fake_sdk.detect_calls, 5)
     engine.stop()
     worker.join(5)
-    assert not worker.is_alive() and q.qsize() == 0 and q.unfinished_tasks == 0
+    assert not worker.is_alive() and len(raised) == int(fails)
+    assert q.qsize() == 0 and q.unfinished_tasks == int(fails)
+
+
+class InterruptedWakeUp(queue.Queue):
+    def put_nowait(self, item):
+        if not isinstance(item, tuple):
+            raise KeyboardInterrupt
+        super().put_nowait(item)
+
+
+@pytest.mark.timeout(20)
+def test_keyboard_interrupt_in_the_wake_up_reaches_the_caller_of_stop(engine, fake_sdk, workdir):
+    q = InterruptedWakeUp(maxsize=1)
+    worker = threading.Thread(target=engine.process_frames, args=(q, main.cfg, SAVE))
+    worker.start()
+    time.sleep(0.2)  # the worker waits for a frame
+    with pytest.raises(KeyboardInterrupt):
+        engine.stop()
+    q.put((1, FRAME))  # the stopped worker takes it and leaves
+    worker.join(5)
+    assert not worker.is_alive() and not fake_sdk.detect_calls
