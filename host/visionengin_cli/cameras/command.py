@@ -27,7 +27,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
     # The run options of the other subcommands (--bev, --cuda...) belong to the
     # configuration file here; of the common options only --debug applies.
     del common
-    parser = commands.add_parser(
+    parser: argparse.ArgumentParser = commands.add_parser(
         "cameras", help="run every camera of a configuration file, supervised",
         description="Run every camera of CONFIG (TOML), each in its own process and folder "
                     "under the results root; restart those that end. SIGTERM stops (exit 0), "
