@@ -169,9 +169,11 @@ def cameras_run(work, urls, detector, log):
         ages = [last[n]["frame_age_ms"] for n in names if last[n].get("frame_age_ms")]
         restarts = sum(last[n]["restarts"] for n in names)
     finally:
+        stopping = time.monotonic()
         command.send_signal(signal.SIGTERM)
         command.wait(30)
-    return {"cores": cpu / took, "cpu": cpu, "reads": reads, "supervisor": own, "fps": fps, "ages": ages, "restarts": restarts,
+        stop = time.monotonic() - stopping
+    return {"stop": stop, "cores": cpu / took, "cpu": cpu, "reads": reads, "supervisor": own, "fps": fps, "ages": ages, "restarts": restarts,
             "rss": rss_after, "rss_growth": sum(rss_after) / len(rss_after) - sum(rss_before) / len(rss_before)}
 
 
@@ -194,10 +196,10 @@ def bench(row, log, work):
                     "%.2f ms" % per_read, "%.2f ms" % plain_per_read, "%.3f" % (per_read / plain_per_read),
                     "%.2f vs %.2f cores, %.1f vs %.1f read fps/camera; %.1f analysed fps/camera "
                     "(min %.1f); frame age %.0f ms (p95 %.0f, goal %d); RSS %.0f MiB/camera "
-                    "(%+.1f over %.0f s); command %.2f cores; %d restarts" % (
+                    "(%+.1f over %.0f s); command %.2f cores; %d restarts; SIGTERM to exit %.1f s" % (
                         got["cores"], plain["cores"], got["reads"] / SECONDS / n, plain["reads"] / SECONDS / n,
                         sum(got["fps"]) / n, min(got["fps"]), medians[len(medians) // 2] if medians else 0,
                         p95, budget + 40, sum(got["rss"]) / n, got["rss_growth"], SECONDS,
-                        got["supervisor"], got["restarts"]))
+                        got["supervisor"], got["restarts"], got["stop"]))
         finally:
             server.close()
