@@ -13,6 +13,7 @@ import logging
 import os
 import signal
 import sys
+import threading
 import traceback
 from typing import Any, Callable, List, Optional, Sequence
 
@@ -78,6 +79,18 @@ def configure_logging(debug: bool, verbose: bool = False) -> None:
     root = logging.getLogger()
     root.handlers[:] = [handler]
     root.setLevel(logging.DEBUG if debug else logging.INFO if verbose else logging.WARNING)
+    threading.excepthook = _thread_failed
+
+
+def _thread_failed(failure: Any) -> None:
+    """An error that ends a thread (a detector failing in the engine's processing
+    thread) is one line too, not the interpreter's traceback."""
+    if issubclass(failure.exc_type, SystemExit):
+        return
+    name = failure.thread.name if failure.thread is not None else "?"
+    logging.getLogger(PROG).error(
+        "thread %s: %s: %s", name, failure.exc_type.__name__, failure.exc_value,
+        exc_info=(failure.exc_type, failure.exc_value, failure.exc_traceback))
 
 
 def quiet_native_logs(debug: bool) -> None:
