@@ -4,6 +4,7 @@ alarm pictures. Read-only: nothing here writes under the root."""
 from __future__ import annotations
 
 import datetime
+import hashlib
 import hmac
 import logging
 import os
@@ -16,7 +17,8 @@ from starlette.datastructures import Headers, QueryParams
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.requests import Request
-from starlette.responses import FileResponse, JSONResponse, PlainTextResponse, Response
+from starlette.responses import (FileResponse, HTMLResponse, JSONResponse, PlainTextResponse,
+                                 Response)
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
@@ -69,11 +71,18 @@ def _when(text: Any) -> str:
     return moment.strftime("%Y-%m-%d %H:%M UTC")
 
 
+def _digest(html: str) -> str:
+    """Names a fragment's content: the page replaces a part only when it changed
+    (so pictures are not reloaded and elements stay put between updates)."""
+    return hashlib.sha1(html.encode("utf-8")).hexdigest()[:16]
+
+
 def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
     root = ResultsRoot(root_path)
     registry = metrics.registry_for(root)
     templates = Jinja2Templates(directory=os.path.join(HERE, "templates"))
     templates.env.filters["when"] = _when
+    templates.env.filters["digest"] = _digest
 
     def context(request: Request, alarms: bool = True) -> Dict[str, Any]:
         """What every template needs; the token a browser came with is
@@ -92,11 +101,15 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
     def page(request: Request) -> Response:
         return templates.TemplateResponse(request, "index.html", context(request))
 
+    def fragment(name: str, values: Dict[str, Any]) -> Response:
+        html = templates.get_template(name).render(values)
+        return HTMLResponse(html, headers={"X-Digest": _digest(html), "Cache-Control": "no-store"})
+
     def tiles(request: Request) -> Response:
-        return templates.TemplateResponse(request, "_tiles.html", context(request, alarms=False))
+        return fragment("_tiles.html", context(request, alarms=False))
 
     def alarms(request: Request) -> Response:
-        return templates.TemplateResponse(request, "_alarms.html", context(request))
+        return fragment("_alarms.html", context(request))
 
     def api_status(request: Request) -> Response:
         return JSONResponse({"time": time.time(), "cameras": root.cameras()})

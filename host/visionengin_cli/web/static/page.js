@@ -7,7 +7,6 @@
   var token = new URLSearchParams(location.search).get("token");
   var filters = document.getElementById("filters");
   var viewer = document.getElementById("viewer");
-  var shown = {};
 
   function url(path, params) {
     var query = new URLSearchParams(params || {});
@@ -25,12 +24,13 @@
   function refresh(id, path, params) {
     return fetch(url(path, params), {cache: "no-store"}).then(function (response) {
       if (!response.ok) throw new Error("HTTP " + response.status);
-      return response.text();
-    }).then(function (html) {
-      if (shown[id] !== html) {  // unchanged: leave the pictures alone
-        document.getElementById(id).innerHTML = html;
-        shown[id] = html;
-      }
+      return response.text().then(function (html) {
+        var part = document.getElementById(id), digest = response.headers.get("X-Digest");
+        if (part.dataset.digest !== digest) {  // unchanged: leave the pictures alone
+          part.innerHTML = html;
+          part.dataset.digest = digest;
+        }
+      });
     });
   }
 
