@@ -100,3 +100,13 @@ def test_sighup_adds_removes_and_keeps_running_on_a_bad_file(cameras, servers):
     code, _ = command.end(signal.SIGTERM)
     assert code == 0 and status["restarts"] == 0
     assert secret_free(command)
+
+
+@pytest.mark.timeout(120)
+def test_only_runs_one_camera_of_the_file(cameras, servers):
+    server, = servers(1)
+    command = cameras(toml_config({"gate": "rtsp://127.0.0.1:9/none", "yard": server.url}),
+                      "--only", "yard")
+    command.wait_status("yard", 60, state="streaming")
+    code, _ = command.end(signal.SIGTERM)
+    assert code == 0 and sorted(p.name for p in command.root.iterdir()) == ["events.jsonl", "yard"]
