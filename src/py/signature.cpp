@@ -89,6 +89,32 @@ long find_parameter(const Signature& signature, PyObject* key)
     return -1;
 }
 
+// Python 3.13 ends the unexpected-keyword message with the closest parameter name
+// (self and keyword-only ones included, *args not), found as for a misspelt attribute;
+// when that search fails, the message simply has no suggestion.
+std::string suggestion(const Signature& signature, PyObject* key)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref names = Ref::steal(PyList_New(0));
+    Ref module = Ref::steal(PyImport_ImportModule("_suggestions"));
+    bool ok = names && module;
+    for (const auto* group : {&signature.positional, &signature.keyword_only})
+        for (const Parameter& parameter : *group) {
+            Ref name = Ref::steal(ok ? PyUnicode_FromString(parameter.name) : nullptr);
+            ok = name && PyList_Append(names.get(), name.get()) == 0;
+        }
+    Ref found = Ref::steal(
+        ok ? PyObject_CallMethod(module.get(), "_generate_suggestions", "OO", names.get(), key) : nullptr);
+    if (found && PyUnicode_Check(found.get()))
+        return ". Did you mean '" + utf8(found.get()) + "'?";
+    PyErr_Clear();
+#else
+    (void)signature;
+    (void)key;
+#endif
+    return "";
+}
+
 } // namespace
 
 BoundArguments bind(const Signature& signature, PyObject* args, PyObject* kwargs)
@@ -118,7 +144,8 @@ BoundArguments bind(const Signature& signature, PyObject* args, PyObject* kwargs
             }
             long index = find_parameter(signature, key);
             if (index < 0)
-                type_error(display_name(signature) + "() got an unexpected keyword argument '" + utf8(key) + "'");
+                type_error(display_name(signature) + "() got an unexpected keyword argument '" + utf8(key) + "'" +
+                           suggestion(signature, key));
             if (bound.values[static_cast<std::size_t>(index)] != nullptr)
                 type_error(display_name(signature) + "() got multiple values for argument '" + utf8(key) + "'");
             bound.values[static_cast<std::size_t>(index)] = value;
