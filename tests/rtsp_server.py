@@ -25,7 +25,9 @@ from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 SERVER_SCRIPT = REPO_ROOT / "tools" / "rtsp_server.py"
-SYSTEM_PYTHON = "/usr/bin/python3"
+# The arm64 test run (tools/arm64/) sets this to a stand-in that runs the server
+# natively outside its emulated root.
+SYSTEM_PYTHON = os.environ.get("RTSP_SERVER_PYTHON", "/usr/bin/python3")
 
 _PROBE = """
 import gi
