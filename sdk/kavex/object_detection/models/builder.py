@@ -45,6 +45,19 @@ def _file_name(name):
     return text if text.strip(".") else "_" + text
 
 
+# PyPI's OpenCV carries the cascades in cv2.data; a system OpenCV (a distribution's
+# or a device vendor's package) leaves them in its share folder.
+SYSTEM_CASCADE_FOLDERS = ("/usr/share/opencv4/haarcascades", "/usr/local/share/opencv4/haarcascades",
+                          "/usr/share/opencv/haarcascades")
+
+
+def cascade_folder():
+    folder = getattr(getattr(cv2, "data", None), "haarcascades", "")
+    if folder:
+        return folder
+    return next((f for f in SYSTEM_CASCADE_FOLDERS if os.path.isdir(f)), "")
+
+
 class FaceHandle:
     """Face component: Haar cascade face finding and a registration store.
 
@@ -68,7 +81,7 @@ class FaceHandle:
                 raise RuntimeError(
                     "OpenCV %s has no CascadeClassifier; install "
                     "opencv-python-headless<5" % cv2.__version__)
-            folder = getattr(getattr(cv2, "data", None), "haarcascades", "")
+            folder = cascade_folder()
             cascade = cv2.CascadeClassifier(os.path.join(folder, self.CASCADE))
             if cascade.empty():
                 raise RuntimeError("cannot load %s from %r" % (self.CASCADE, folder))
