@@ -270,7 +270,7 @@ def bench_live():
             cpu[side] = cpu_use(side, server.url, 1, detector,
                                 lambda: detector.calls >= 1 and probe.reads >= 2 and not time.sleep(0.5))
         e, p = cpu["engine"], cpu["plain"]
-        row("CPU while waiting, on-demand mode 1, queue full", "%.1f %%" % e[0], "%.1f %%" % p[0],
+        row("CPU while waiting, on-demand mode 1, queue full", "%.2f %%" % e[0], "%.1f %%" % p[0],
             "%.3f" % (e[0] / p[0]) if p[0] else "", "detector blocked; % of one core over 5 s")
 
 

@@ -181,7 +181,7 @@ bool LiveRun::wait_until_empty(PyObject* not_full, PyObject* qsize)
 {
     on_demand_waiter_ = py::Ref::incref(not_full);
     py::Ref wait = py::getattr(not_full, py::text("wait").get());
-    py::Ref slice = py::floating(0.5); // only a stop racing this check needs it
+    py::Ref slice = py::floating(2.0); // only a stop that could not notify needs it
     py::call_method(not_full, py::text("__enter__").get());
     try {
         while (!stopping() && py::truthy(py::call(qsize).get()))
