@@ -6,6 +6,7 @@
 #include "tables.hpp"
 
 #include "../py/call.hpp"
+#include "../results/result_handling.hpp"
 #include "../stream/live_run.hpp"
 
 namespace engine {
@@ -91,6 +92,7 @@ py::Ref initialise()
     bind(module.get(), n.devBehavior, make_behaviour_table());
     bind(module.get(), py::text("VisionEngin").get(), make_engine_class(py::text("main").get()));
 
+    results::initialise_result_handling();
     stream::initialise_live_runs();
     stop_live_runs_before_exit();
     state.queue_class = std::move(queue_class);

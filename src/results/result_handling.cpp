@@ -19,26 +19,35 @@ struct DrawingConstants {
         outline_thickness, slash, dash, jpg;
 };
 
-const DrawingConstants& constants()
+// Made at import (no function-level static runs the C API while being initialised:
+// that waits on a guard while holding the GIL).
+const DrawingConstants* made_constants = nullptr;
+
+const DrawingConstants& constants() { return *made_constants; }
+
+} // namespace
+
+void initialise_result_handling()
 {
-    static const DrawingConstants* made = [] {
-        auto* c = new DrawingConstants();
-        c->zero = py::integer(0);
-        c->one = py::integer(1);
-        c->two = py::integer(2);
-        c->three = py::integer(3);
-        c->caption_scale = py::floating(0.6);
-        c->caption_colour = py::tuple(py::integer(255).get(), py::integer(255).get(), c->zero.get());
-        c->outline_colour = py::tuple(c->zero.get(), py::integer(255).get(), c->zero.get());
-        c->caption_thickness = c->one.share();
-        c->outline_thickness = c->three.share();
-        c->slash = py::text("/");
-        c->dash = py::text("-");
-        c->jpg = py::text(".jpg");
-        return c;
-    }();
-    return *made;
+    if (made_constants != nullptr)
+        return;
+    auto* c = new DrawingConstants();
+    c->zero = py::integer(0);
+    c->one = py::integer(1);
+    c->two = py::integer(2);
+    c->three = py::integer(3);
+    c->caption_scale = py::floating(0.6);
+    c->caption_colour = py::tuple(py::integer(255).get(), py::integer(255).get(), c->zero.get());
+    c->outline_colour = py::tuple(c->zero.get(), py::integer(255).get(), c->zero.get());
+    c->caption_thickness = c->one.share();
+    c->outline_thickness = c->three.share();
+    c->slash = py::text("/");
+    c->dash = py::text("-");
+    c->jpg = py::text(".jpg");
+    made_constants = c;
 }
+
+namespace {
 
 // The caption (behaviour number) on the top edge of the box, then the green outline.
 void draw_box(PyObject* img, PyObject* bbox, PyObject* behavior_number)

@@ -15,4 +15,7 @@ void handle_result(PyObject* engine, PyObject* im, PyObject* cfg, PyObject* save
 // it first; that counts as success.
 void ensure_result_dir(PyObject* save_path);
 
+// Made at import: the constants of the drawing.
+void initialise_result_handling();
+
 } // namespace results
