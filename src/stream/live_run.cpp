@@ -1,5 +1,4 @@
-// The live-run protocol of live_run.hpp: the registry, the stop, the wake-up item
-// and the waits. Its rules are written at the top of the header.
+// The live-run protocol of live_run.hpp: the stop, the wake-up item and the waits. Its rules are written at the top of the header.
 #include "live_run.hpp"
 
 #include "../engine/names.hpp"
@@ -7,26 +6,12 @@
 #include "../py/gil.hpp"
 #include "../py/log.hpp"
 
-#include <pthread.h>
-
-#include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace stream {
 
 namespace {
-
-using Registry = std::vector<std::shared_ptr<LiveRun>>;
-
-// Made at import and replaced (the old one leaked) in a forked child: its runs'
-// mutexes may be locked by threads the child does not have.
-Registry* registry = nullptr;
-PyObject* the_wake_up_item = nullptr;
-
-void forget_runs_in_child() { registry = new Registry(); }
 
 std::chrono::duration<double> secs(double seconds) { return std::chrono::duration<double>(seconds); }
 
@@ -34,17 +19,6 @@ int index(Role role) { return static_cast<int>(role); }
 
 } // namespace
 
-void initialise_live_runs()
-{
-    if (registry != nullptr)
-        return;
-    the_wake_up_item = py::own(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr))
-                           .release();
-    registry = new Registry();
-    pthread_atfork(nullptr, nullptr, forget_runs_in_child);
-}
-
-PyObject* wake_up_item() { return the_wake_up_item; }
 
 LiveRun::LiveRun(PyObject* engine, PyObject* frame_queue, bool driven)
     : engine_(py::Ref::incref(engine)), frame_queue_(py::Ref::incref(frame_queue)), driven_(driven)
@@ -286,9 +260,9 @@ bool LiveRun::wait_until_finished(Role role, double seconds)
     });
 }
 
+// The error references are guarded by the GIL (rule 3), like every reference.
 void LiveRun::keep_error(py::CaughtError& error)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (error_value_)
         return;
     error_type_ = py::Ref::incref(error.type());
@@ -296,91 +270,12 @@ void LiveRun::keep_error(py::CaughtError& error)
     error_traceback_ = py::Ref::incref(error.traceback());
 }
 
-bool LiveRun::has_error()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<bool>(error_value_);
-}
+bool LiveRun::has_error() { return static_cast<bool>(error_value_); }
 
 void LiveRun::raise_error()
 {
     PyErr_Restore(error_type_.release(), error_value_.release(), error_traceback_.release());
     throw py::PyErrOccurred();
-}
-
-RunShare::RunShare(PyObject* engine) : run_(std::make_shared<LiveRun>(engine, Py_None, true))
-{
-    run_->holders = 1;
-    registry->push_back(run_);
-}
-
-RunShare::RunShare(PyObject* engine, PyObject* frame_queue)
-{
-    for (auto& run : *registry) {
-        if (run->frame_queue() != frame_queue || frame_queue == Py_None ||
-            (!run->driven() && run->engine() != engine))
-            continue;
-        run_ = run;
-        if (run->reserved_for_threads > 0)
-            --run->reserved_for_threads; // the share the driver set aside for this thread
-        else
-            ++run->holders;
-        return;
-    }
-    run_ = std::make_shared<LiveRun>(engine, frame_queue, false);
-    run_->holders = 1;
-    registry->push_back(run_);
-}
-
-RunShare::~RunShare()
-{
-    if (py::interpreter_finalising())
-        return; // a thread ended at interpreter shutdown: the registry is not its to touch
-    give_back_unclaimed(0);
-}
-
-void RunShare::reserve_for_thread()
-{
-    ++run_->holders;
-    ++run_->reserved_for_threads;
-}
-
-void RunShare::give_back_unclaimed(int count)
-{
-    // count == 0: this share itself.
-    int dropped = count == 0 ? 1 : std::min(count, run_->reserved_for_threads);
-    if (count > 0)
-        run_->reserved_for_threads -= dropped;
-    run_->holders -= dropped;
-    if (run_->holders == 0) {
-        auto found = std::find(registry->begin(), registry->end(), run_);
-        if (found != registry->end())
-            registry->erase(found);
-    }
-}
-
-void stop_runs(PyObject* engine)
-{
-    std::vector<std::shared_ptr<LiveRun>> runs;
-    for (auto& run : *registry)
-        if (run->engine() == engine)
-            runs.push_back(run);
-    for (auto& run : runs)
-        run->request_stop();
-}
-
-void stop_all_runs_before_exit(double seconds)
-{
-    std::vector<std::shared_ptr<LiveRun>> runs(registry->begin(), registry->end());
-    for (auto& run : runs)
-        run->request_stop();
-    const auto deadline = std::chrono::steady_clock::now() + secs(seconds);
-    for (auto& run : runs) {
-        while (run->has_running_workers() && std::chrono::steady_clock::now() < deadline) {
-            py::AllowThreads released; // the workers need the GIL to leave
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
 }
 
 void report_worker_failure(const char* worker, PyObject* error)
