@@ -1,6 +1,4 @@
 """``python -m visionengin_cli``: the same as the ``visionengin`` command."""
-import sys
+from .cli import console_main
 
-from .cli import main
-
-sys.exit(main())
+console_main()

@@ -275,3 +275,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             type(error).__name__, error)
         print("{}: error: {}".format(PROG, _one_line(message)), file=sys.stderr)
         return EXIT_ERROR
+
+
+def console_main() -> None:
+    """The ``visionengin`` executable: ``main``, then the exit.
+
+    A live run stopped while its camera hangs (frozen, or an open that gets no
+    answer) leaves its capture thread inside OpenCV until the engine's read or
+    open bound ends that call; once the run has returned, that thread touches
+    nothing. The interpreter would still wait for it at exit (it is not a
+    daemon), holding Ctrl-C or SIGTERM for seconds, so the process ends at once
+    instead, its output flushed."""
+    status = main()
+    left = [thread for thread in threading.enumerate()
+            if thread is not threading.main_thread() and not thread.daemon and thread.is_alive()]
+    if left:
+        logging.shutdown()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+    sys.exit(status)
