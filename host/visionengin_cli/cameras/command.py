@@ -13,6 +13,7 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import mask_text
+from ..web.command import ServeError, add_listen_options, parse_listen, serve_in_background
 from . import config as config_module
 from .events import EventLog
 from .supervisor import Supervisor
@@ -39,6 +40,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
     parser.add_argument("--status-interval", type=float, default=30.0, metavar="SECONDS",
                         help="without a terminal: a status line per camera this often "
                              "(default: 30), and one at each change of state")
+    add_listen_options(parser, default=None)
     parser.set_defaults(run=run)
     return parser
 
@@ -93,6 +95,12 @@ def run(args: argparse.Namespace) -> int:
     except config_module.ConfigError as error:
         print("visionengin: error: {}".format(error), file=sys.stderr)
         return EXIT_USAGE
+    if args.listen is not None:
+        try:
+            parse_listen(args.listen)
+        except ServeError as error:
+            print("visionengin: error: {}".format(error), file=sys.stderr)
+            return EXIT_USAGE
     try:
         os.makedirs(config.results, exist_ok=True)
         events = EventLog(config.results)
@@ -100,6 +108,15 @@ def run(args: argparse.Namespace) -> int:
         print("visionengin: error: results root {}: {}".format(
             config.results, error.strerror or error), file=sys.stderr)
         return EXIT_ERROR
+    served = None
+    if args.listen is not None:
+        try:  # before any camera starts: a busy port starts nothing
+            served = serve_in_background(config.results, args.listen, args.token)
+        except ServeError as error:
+            events.close()
+            print("visionengin: error: {}".format(error), file=sys.stderr)
+            return EXIT_ERROR
+        log.info("status page at %s", served.url)
 
     pending: Dict[str, Any] = {"exit": None, "reload": False}
 
@@ -131,6 +148,8 @@ def run(args: argparse.Namespace) -> int:
         supervisor.stop()
         view.close(list(supervisor.slots.values()))
         events.close()
+        if served is not None:
+            served.stop()
     log.info("stopped")
     return pending["exit"] if pending["exit"] is not None else EXIT_ERROR
 

@@ -1,11 +1,15 @@
 """Several cameras under one command, against real RTSP servers on 127.0.0.1:
 own folders, events matching pictures, outages and failures that touch only
 their own camera, stopping by signal, reloading by SIGHUP, no password shown."""
+import json
 import os
 import re
 import signal
+import urllib.request
 
 import pytest
+
+from rtsp_server import free_port
 
 from .conftest import SECRET, toml_config, wait_for, with_secret
 
@@ -103,10 +107,13 @@ def test_sighup_adds_removes_and_keeps_running_on_a_bad_file(cameras, servers):
 
 
 @pytest.mark.timeout(120)
-def test_only_runs_one_camera_of_the_file(cameras, servers):
+def test_only_runs_one_camera_of_the_file_and_serves_its_page(cameras, servers):
     server, = servers(1)
+    port = free_port()
     command = cameras(toml_config({"gate": "rtsp://127.0.0.1:9/none", "yard": server.url}),
-                      "--only", "yard")
+                      "--only", "yard", "--listen", "127.0.0.1:%d" % port)
     command.wait_status("yard", 60, state="streaming")
+    with urllib.request.urlopen("http://127.0.0.1:%d/api/status" % port, timeout=10) as answer:
+        assert [c["camera"] for c in json.load(answer)["cameras"]] == ["yard"]
     code, _ = command.end(signal.SIGTERM)
     assert code == 0 and sorted(p.name for p in command.root.iterdir()) == ["events.jsonl", "yard"]
