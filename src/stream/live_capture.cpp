@@ -47,6 +47,28 @@ bool is_opened(PyObject* camera)
     return py::truthy(py::call(method.get()).get());
 }
 
+// A network address goes to FFmpeg where the installed OpenCV has it: with
+// CAP_ANY, an address FFmpeg fails to open (a refused port, say) is handed on
+// to the next backend, and GStreamer's takes no open bound and can block for a
+// long time. Builds without FFmpeg keep CAP_ANY.
+py::Ref backend_for(PyObject* cv2, PyObject* addr)
+{
+    py::Ref any = py::own(PyObject_GetAttrString(cv2, "CAP_ANY"));
+    if (!is_network_address(addr))
+        return any;
+    py::Ref ffmpeg = py::Ref::steal(PyObject_GetAttrString(cv2, "CAP_FFMPEG"));
+    py::Ref registry = py::Ref::steal(ffmpeg ? PyObject_GetAttrString(cv2, "videoio_registry") : nullptr);
+    py::Ref has = py::Ref::steal(
+        registry ? PyObject_CallMethod(registry.get(), "hasBackend", "O", ffmpeg.get()) : nullptr);
+    if (!has) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw py::PyErrOccurred();
+        PyErr_Clear();
+        return any;
+    }
+    return py::truthy(has.get()) ? std::move(ffmpeg) : std::move(any);
+}
+
 py::Ref open_bounded(PyObject* cv2, PyObject* addr)
 {
     py::Ref params = py::own(PyList_New(0));
@@ -55,8 +77,8 @@ py::Ref open_bounded(PyObject* cv2, PyObject* addr)
         py::require(PyList_Append(params.get(), py::own(PyObject_GetAttrString(cv2, name)).get()));
         py::require(PyList_Append(params.get(), py::integer(value).get()));
     }
-    py::Ref any = py::own(PyObject_GetAttrString(cv2, "CAP_ANY"));
-    return py::call_method(cv2, engine::names().VideoCapture, addr, any.get(), params.get());
+    py::Ref backend = backend_for(cv2, addr);
+    return py::call_method(cv2, engine::names().VideoCapture, addr, backend.get(), params.get());
 }
 
 } // namespace
