@@ -8,6 +8,7 @@ network addresses, from a connection of our own (and, for RTSP, the server's
 answer to a DESCRIBE request, sent without the credentials)."""
 from __future__ import annotations
 
+import importlib
 import os
 import socket
 import threading
@@ -36,11 +37,16 @@ def file_problem(path: str, what: str) -> Optional[str]:
     return None
 
 
+def opencv() -> Any:
+    """OpenCV, imported when first needed (after the native log levels are set).
+    Typed as Any: a system OpenCV ships no type information, PyPI's wheel does."""
+    return importlib.import_module("cv2")
+
+
 def picture_problem(path: str) -> Optional[str]:
     problem = file_problem(path, "picture")
     if problem is None:
-        import cv2
-
+        cv2 = opencv()
         if cv2.imread(path) is None:
             problem = "{} is not a picture OpenCV can read".format(path)
     return problem
@@ -49,8 +55,7 @@ def picture_problem(path: str) -> Optional[str]:
 def video_problem(path: str) -> Optional[str]:
     problem = file_problem(path, "video")
     if problem is None:
-        import cv2
-
+        cv2 = opencv()
         capture = cv2.VideoCapture(path)
         try:
             if not (capture.isOpened() and capture.read()[0]):
@@ -62,8 +67,7 @@ def video_problem(path: str) -> Optional[str]:
 
 def frame_count(path: str) -> int:
     """The container's frame count, 0 when it does not say."""
-    import cv2
-
+    cv2 = opencv()
     capture = cv2.VideoCapture(path)
     try:
         return max(0, int(capture.get(cv2.CAP_PROP_FRAME_COUNT)))
@@ -90,11 +94,14 @@ def stream_problem(addr: Union[str, int], shown: str) -> Optional[str]:
 
 
 def _stream_problem(addr: Union[str, int], shown: str) -> Optional[str]:
-    import cv2
-
+    cv2 = opencv()
     network = isinstance(addr, str) and "://" in addr
     if network:
-        capture = cv2.VideoCapture(addr, cv2.CAP_ANY, [
+        # FFmpeg, as the engine opens streams where OpenCV has it: GStreamer's
+        # open, tried next under CAP_ANY, takes no bound.
+        registry = getattr(cv2, "videoio_registry", None)
+        ffmpeg = registry is not None and registry.hasBackend(cv2.CAP_FFMPEG)
+        capture = cv2.VideoCapture(addr, cv2.CAP_FFMPEG if ffmpeg else cv2.CAP_ANY, [
             cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, int(OPEN_SECONDS * 1000),
             cv2.CAP_PROP_READ_TIMEOUT_MSEC, int(READ_SECONDS * 1000)])
     else:
