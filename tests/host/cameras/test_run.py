@@ -52,7 +52,7 @@ def test_three_cameras_write_their_own_folders_and_events(cameras, servers):
     assert secret_free(command)
 
 
-@pytest.mark.timeout(240)
+@pytest.mark.timeout(300)
 def test_outage_failure_and_hang_touch_only_their_camera(cameras, servers):
     steady, flaky = servers(2)
     command = cameras(toml_config({
@@ -64,7 +64,8 @@ def test_outage_failure_and_hang_touch_only_their_camera(cameras, servers):
     command.wait_status("flaky", 60, state="streaming")
     flaky.kill()
     command.wait_status("flaky", 60, reconnects=lambda n: n and n >= 1)
-    broken = command.wait_status("broken", 60, restarts=lambda n: n and n >= 3, state="failing")
+    # each start imports the engine and opens the stream: slow on a loaded machine
+    broken = command.wait_status("broken", 120, restarts=lambda n: n and n >= 3, state="failing")
     assert broken["exit_status"] == 1
     frames = command.status("steady")["frames"]
     flaky.restart()
