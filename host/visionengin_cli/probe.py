@@ -8,11 +8,13 @@ network addresses, from a connection of our own (and, for RTSP, the server's
 answer to a DESCRIBE request, sent without the credentials)."""
 from __future__ import annotations
 
+import contextlib
 import importlib
 import os
 import socket
+import sys
 import threading
-from typing import Any, Optional, Union
+from typing import Any, Iterator, Optional, Union
 from urllib.parse import urlsplit, urlunsplit
 
 OPEN_SECONDS = 10.0  # bounds of the stream check: a slow camera still opens
@@ -35,6 +37,26 @@ def file_problem(path: str, what: str) -> Optional[str]:
     if empty:
         return "the {} {} is empty".format(what, path)
     return None
+
+
+@contextlib.contextmanager
+def native_stderr_quiet(quiet: bool) -> Iterator[None]:
+    """Native lines on file descriptor 2 dropped while a file is probed. A file
+    that FFmpeg cannot read goes on to GStreamer where OpenCV has it (a system
+    OpenCV), and GLib's criticals about it have no log level to turn down."""
+    if not quiet:
+        yield
+        return
+    sys.stderr.flush()
+    saved = os.dup(2)
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 2)
+        os.close(null)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
 
 
 def opencv() -> Any:

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 from .cli import EXIT_OK, CommandError, UsageError
 from .live import RESTART, CountingDetector, LiveState, engine_lines
-from .probe import frame_count, picture_problem, stream_problem, video_problem
+from .probe import frame_count, native_stderr_quiet, picture_problem, stream_problem, video_problem
 from .progress import StreamStatus, VideoProgress, rate
 from .secrets import mask_address
 
@@ -194,7 +194,8 @@ def check_inputs(args: Any) -> None:
     if args.command in ("pic", "register"):
         problem = picture_problem(args.path)
     elif args.command == "video":
-        problem = video_problem(args.path)
+        with native_stderr_quiet(not args.debug):
+            problem = video_problem(args.path)
     elif args.command == "stream":
         problem = stream_problem(args.addr, mask_address(str(args.addr)))
         if problem and args.keep_trying:
