@@ -54,7 +54,7 @@ class Camera:
     def __hash__(self) -> int:
         return hash(self._key())
 
-    def spec(self) -> Dict[str, Any]:
+    def settings(self) -> Dict[str, Any]:
         """What a camera process needs, as JSON-ready values."""
         return {"name": self.name, "address": self.address, "mode": self.mode,
                 "bev": list(self.bev) if self.bev is not None else None,

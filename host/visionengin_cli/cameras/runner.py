@@ -113,16 +113,16 @@ class Detector:
         return getattr(self._detector, name)
 
 
-def load_detector(spec: str) -> Any:
+def load_detector(name: str) -> Any:
     """``module:name`` (the module looked up first in the configuration's
     folder): a class or function called like the SDK's ObjectDetect."""
-    module_name, _, attr = spec.partition(":")
+    module_name, _, attr = name.partition(":")
     return getattr(importlib.import_module(module_name), attr or "ObjectDetect")
 
 
 class Camera:
-    def __init__(self, spec: Dict[str, Any], channel: Channel) -> None:
-        self.spec, self.channel = spec, channel
+    def __init__(self, settings: Dict[str, Any], channel: Channel) -> None:
+        self.settings, self.channel = settings, channel
         self.state = LiveState()
         self.ages: Deque[float] = collections.deque(maxlen=250)  # s, read to written (~10 s)
         self.stopping = threading.Event()
@@ -174,18 +174,18 @@ class Camera:
     def run(self) -> int:
         import main as module  # the engine, imported as any host imports it
 
-        if self.spec.get("detector"):
-            module.ObjectDetect = load_detector(self.spec["detector"])
-        engine = module.VisionEngin(**self.spec["engine"])  # "init failed": exits 1
+        if self.settings.get("detector"):
+            module.ObjectDetect = load_detector(self.settings["detector"])
+        engine = module.VisionEngin(**self.settings["engine"])  # "init failed": exits 1
         self.detector = Detector(engine.predict)
         engine.predict = self.detector
-        bev = self.spec.get("bev")
+        bev = self.settings.get("bev")
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
         os.makedirs(SAVE_PATH, exist_ok=True)
         self.frames = frames = FrameQueue(self.frame_done)
         capture = threading.Thread(target=self._worker, name="capture", daemon=True,
-                                   args=(engine.video_stream_capture, self.spec["address"],
-                                         frames, self.spec.get("mode", 0)))
+                                   args=(engine.video_stream_capture, self.settings["address"],
+                                         frames, self.settings.get("mode", 0)))
         process = threading.Thread(target=self._worker, name="process", daemon=True,
                                    args=(engine.process_frames, frames, cfg, SAVE_PATH))
         frames.consumer = process
@@ -228,17 +228,17 @@ def main() -> None:
     logging.basicConfig(level=logging.DEBUG if debug else logging.INFO, handlers=[handler])
     if not os.environ.get("VISIONENGIN_DEBUG"):  # reconnects show in the status, not as lines
         logging.getLogger("visionengin.live").setLevel(logging.WARNING)
-    spec = json.loads(sys.stdin.readline() or "null")
+    settings = json.loads(sys.stdin.readline() or "null")
     # The end of stdin is watched on a private descriptor: site's exit(), which
     # the engine calls after "init failed", closes sys.stdin and would wait
     # for a reader blocked in it.
     watched = os.dup(0)
     os.dup2(devnull, 0)
-    if not isinstance(spec, dict):
+    if not isinstance(settings, dict):
         sys.exit("no camera settings on standard input")
-    camera = Camera(spec, channel)
-    if spec.get("base"):
-        sys.path.insert(0, spec["base"])
+    camera = Camera(settings, channel)
+    if settings.get("base"):
+        sys.path.insert(0, settings["base"])
 
     def stop(*_: Any) -> None:
         camera.stopping.set()

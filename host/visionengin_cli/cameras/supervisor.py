@@ -169,7 +169,7 @@ class Supervisor:
                 [sys.executable] + RUNNER, cwd=slot.folder, env=env, stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
             assert slot.proc.stdin is not None
-            slot.proc.stdin.write((json.dumps(camera.spec()) + "\n").encode("utf-8"))
+            slot.proc.stdin.write((json.dumps(camera.settings()) + "\n").encode("utf-8"))
             slot.proc.stdin.flush()
         except OSError as error:
             log.error("%s: cannot start: %s", camera.name, mask_text(str(error)))
