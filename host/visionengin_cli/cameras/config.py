@@ -13,13 +13,15 @@ import sys
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from ..secrets import mask_text
+from ..sinks import config as sinks_config
+from ..sinks.config import SinksConfig
 
 if sys.version_info >= (3, 11):
     import tomllib
 else:  # pragma: no cover - the same parser, released separately before 3.11
     import tomli as tomllib
 
-TOP_KEYS = ("results", "engine", "cameras")
+TOP_KEYS = ("results", "engine", "cameras", "device", "mqtt", "webhooks", "events")
 ENGINE_KEYS = {"cuda": bool, "activate": bool, "cache": str, "detector": str}
 CAMERA_KEYS = {"address": str, "mode": int, "bev": list, "detector": str}
 # A camera's name is its folder under the results root: no separators, no
@@ -62,8 +64,10 @@ class Camera:
 
 
 class Config:
-    def __init__(self, path: str, results: str, cameras: Dict[str, Camera]) -> None:
+    def __init__(self, path: str, results: str, cameras: Dict[str, Camera],
+                 sinks: Optional[SinksConfig] = None) -> None:
         self.path, self.results, self.cameras = path, results, cameras
+        self.sinks = sinks if sinks is not None else sinks_config.parse({}, os.path.dirname(path))
 
 
 def _check_type(where: str, value: Any, kind: type) -> None:
@@ -161,8 +165,12 @@ def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) 
             raise ConfigError("cameras.{}: duplicate camera name (differs from {!r} only "
                               "in case)".format(name, other))
         cameras[name] = camera
+    try:
+        sinks = sinks_config.parse(data, base)
+    except sinks_config.SinkConfigError as error:
+        raise ConfigError(str(error)) from None
     return Config(os.path.abspath(path), os.path.normpath(os.path.join(base, os.path.expanduser(results))),
-                  cameras)
+                  cameras, sinks)
 
 
 def load(path: str, behaviours: Optional[Mapping[str, Any]] = None) -> Config:

@@ -1,0 +1,213 @@
+"""A sink's outbox: events first go to disk here, a sender delivers them and
+acknowledges, so nothing is lost to a broker or receiver away, or to a
+restart of the service.
+
+One folder per sink under the results root, ``outbox/<sink>/``, holding
+append-only segments (``<number>.jsonl``, one event a line) and ``state.json``
+(the first event not yet delivered, as segment and byte offset, and the
+counts). Every line goes out in one checked write; a line cut short (a full
+disk, a crash) is cut back to the last whole one. Past the cap the oldest
+segment goes whole; what it held undelivered is counted and logged as
+dropped. Delivery is at least once and in order: an event delivered just
+before a crash is sent again after it, under the same ``id``.
+"""
+from __future__ import annotations
+
+import json
+import logging
+import os
+import threading
+from typing import Any, Dict, List, Optional, Tuple
+
+log = logging.getLogger("visionengin.sinks")
+SEGMENT_BYTES = 1 << 20
+DEFAULT_CAP = 64 << 20  # bytes of undelivered events a sink may hold
+STATE = "state.json"
+Position = Tuple[int, int]  # segment number, byte offset in it
+
+
+class Outbox:
+    """Thread-safe: the event writer appends, the sink's sender reads and
+    acknowledges."""
+
+    def __init__(self, folder: str, cap: int = DEFAULT_CAP, segment_bytes: int = SEGMENT_BYTES) -> None:
+        self.folder, self.cap, self.segment_bytes = folder, max(cap, 2 * segment_bytes), segment_bytes
+        self.name = os.path.basename(folder.rstrip(os.sep))
+        self._lock = threading.Lock()
+        self.added = threading.Condition(self._lock)
+        os.makedirs(folder, exist_ok=True)
+        state = self._read_state()
+        self.delivered, self.dropped = int(state.get("delivered", 0)), int(state.get("dropped", 0))
+        self.segments = sorted(int(name[:-6]) for name in os.listdir(folder)
+                               if name.endswith(".jsonl") and name[:-6].isdigit())
+        if not self.segments:
+            self.segments = [1]
+        self.acked: Position = (int(state.get("segment", self.segments[0])), int(state.get("offset", 0)))
+        if self.acked[0] < self.segments[0]:  # its segment was dropped
+            self.acked = (self.segments[0], 0)
+        self._fd = self._open(self.segments[-1])
+        self.size = sum(self._bytes(n) for n in self.segments)
+        self.queued = self._count_from(self.acked)
+
+    # writing ---------------------------------------------------------------
+    def append(self, event: Dict[str, Any]) -> None:
+        """Adds one event (JSON-ready, with its "id"); raises OSError when it
+        cannot be written whole."""
+        data = (json.dumps(event, ensure_ascii=False, separators=(",", ":")) + "\n").encode("utf-8")
+        with self._lock:
+            if os.fstat(self._fd).st_size >= self.segment_bytes:
+                self._next_segment()
+            start = os.lseek(self._fd, 0, os.SEEK_END)
+            try:
+                written = os.write(self._fd, data)
+                if written != len(data):
+                    raise OSError(28, "short write: {} of {} bytes".format(written, len(data)))
+            except OSError:
+                os.ftruncate(self._fd, start)  # never leave half a line
+                raise
+            self.size += len(data)
+            self.queued += 1
+            self._bound()
+            self.added.notify_all()
+
+    def _next_segment(self) -> None:
+        os.close(self._fd)
+        self.segments.append(self.segments[-1] + 1)
+        self._fd = self._open(self.segments[-1])
+
+    def _bound(self) -> None:
+        while self.size > self.cap and len(self.segments) > 1:
+            oldest = self.segments.pop(0)
+            lost = self._count_from(self.acked, only=oldest) if self.acked[0] <= oldest else 0
+            self.size -= self._bytes(oldest)
+            try:
+                os.unlink(self._path(oldest))
+            except OSError as error:
+                log.error("outbox %s: cannot remove a full segment: %s", self.name, error)
+            if self.acked[0] <= oldest:
+                self.acked = (self.segments[0], 0)
+            self.queued -= lost
+            self.dropped += lost
+            log.warning("outbox %s: full (%d bytes), dropped the oldest %d undelivered events "
+                        "(%d dropped so far)", self.name, self.cap, lost, self.dropped)
+            self._write_state()
+
+    # reading ---------------------------------------------------------------
+    def peek(self, limit: int = 50) -> List[Tuple[Position, Dict[str, Any]]]:
+        """Up to ``limit`` undelivered events in order, each with the position
+        after it (what ``ack`` takes)."""
+        out: List[Tuple[Position, Dict[str, Any]]] = []
+        with self._lock:
+            segment, offset = self.acked
+            for number in [n for n in self.segments if n >= segment]:
+                try:
+                    with open(self._path(number), "rb") as file:
+                        file.seek(offset if number == segment else 0)
+                        at = file.tell()
+                        for raw in file:
+                            if not raw.endswith(b"\n"):
+                                break  # being written
+                            at += len(raw)
+                            try:
+                                event = json.loads(raw)
+                            except ValueError:
+                                log.error("outbox %s: an unreadable line skipped", self.name)
+                                event = None
+                            if isinstance(event, dict):
+                                out.append(((number, at), event))
+                            elif out:  # carry the skip with the next ack
+                                out[-1] = ((number, at), out[-1][1])
+                            else:
+                                self.acked = (number, at)
+                                self.queued = max(0, self.queued - 1)
+                            if len(out) >= limit:
+                                return out
+                except FileNotFoundError:
+                    continue
+        return out
+
+    def ack(self, position: Position, count: int = 1) -> None:
+        """Everything before ``position`` is delivered."""
+        with self._lock:
+            if position <= self.acked:
+                return
+            self.acked = position
+            self.delivered += count
+            self.queued = max(0, self.queued - count)
+            while len(self.segments) > 1 and self.segments[0] < position[0]:
+                oldest = self.segments.pop(0)
+                self.size -= self._bytes(oldest)
+                try:
+                    os.unlink(self._path(oldest))
+                except OSError as error:
+                    log.error("outbox %s: cannot remove a delivered segment: %s", self.name, error)
+            self._write_state()
+
+    def wait(self, timeout: float) -> bool:
+        """Until an event is queued or ``timeout`` passes; True when one is."""
+        with self._lock:
+            if self.queued == 0:
+                self.added.wait(timeout)
+            return self.queued > 0
+
+    def close(self) -> None:
+        with self._lock:
+            if self._fd >= 0:
+                os.close(self._fd)
+                self._fd = -1
+
+    # files -----------------------------------------------------------------
+    def _path(self, number: int) -> str:
+        return os.path.join(self.folder, "{:012d}.jsonl".format(number))
+
+    def _open(self, number: int) -> int:
+        fd = os.open(self._path(number), os.O_RDWR | os.O_CREAT, 0o600)
+        size = os.fstat(fd).st_size
+        if size:  # a line cut short by a crash or a full disk: cut back
+            os.lseek(fd, max(0, size - 65536), os.SEEK_SET)
+            tail = os.read(fd, 65536)
+            if not tail.endswith(b"\n"):
+                os.ftruncate(fd, size - len(tail) + tail.rfind(b"\n") + 1)
+        return fd
+
+    def _bytes(self, number: int) -> int:
+        try:
+            return os.path.getsize(self._path(number))
+        except OSError:
+            return 0
+
+    def _count_from(self, position: Position, only: Optional[int] = None) -> int:
+        count = 0
+        for number in self.segments if only is None else [only]:
+            if number < position[0]:
+                continue
+            try:
+                with open(self._path(number), "rb") as file:
+                    file.seek(position[1] if number == position[0] else 0)
+                    count += file.read().count(b"\n")
+            except OSError:
+                continue
+        return count
+
+    def _read_state(self) -> Dict[str, Any]:
+        try:
+            with open(os.path.join(self.folder, STATE), encoding="utf-8") as file:
+                state = json.load(file)
+            return state if isinstance(state, dict) else {}
+        except FileNotFoundError:
+            return {}
+        except (OSError, ValueError) as error:
+            log.error("outbox %s: state unreadable (%s): sending from the oldest event kept",
+                      self.name, error)
+            return {}
+
+    def _write_state(self) -> None:
+        path = os.path.join(self.folder, STATE)
+        tmp = path + ".tmp"
+        try:
+            with open(tmp, "w", encoding="utf-8") as file:
+                json.dump({"segment": self.acked[0], "offset": self.acked[1],
+                           "delivered": self.delivered, "dropped": self.dropped}, file)
+            os.replace(tmp, path)
+        except OSError as error:  # delivered again after a restart: at least once holds
+            log.error("outbox %s: cannot record delivery: %s", self.name, error)

@@ -1,0 +1,89 @@
+"""The configured sinks as one: each event goes into the outbox of every sink
+that wants it (a local append, so a camera's reports never wait for a
+network), and ``<root>/sinks.json`` tells the page and /metrics how each
+sink fares."""
+from __future__ import annotations
+
+import json
+import logging
+import os
+import threading
+import time
+from typing import Any, Dict, List, Optional
+
+from ..events.outbox import Outbox
+from .config import SinksConfig
+from .sender import Sender
+
+log = logging.getLogger("visionengin.sinks")
+STATUS_PERIOD = 2.0
+STATUS_FILE = "sinks.json"
+
+
+class Hub:
+    def __init__(self, root: str, config: SinksConfig, cameras: List[str]) -> None:
+        self.root = root
+        self.senders: List[Sender] = []
+        folder = os.path.join(root, "outbox")
+        if config.mqtt is not None:
+            from .mqtt import Mqtt
+
+            self.mqtt: Optional[Mqtt] = Mqtt(Outbox(os.path.join(folder, "mqtt"), config.outbox_cap),
+                                             config.mqtt, config.device, root, cameras)
+            self.senders.append(self.mqtt)
+        else:
+            self.mqtt = None
+        for number, hook in enumerate(config.webhooks, 1):
+            from .webhook import Webhook
+
+            name = "webhook-{}".format(number)
+            self.senders.append(Webhook(name, Outbox(os.path.join(folder, name), config.outbox_cap),
+                                        hook.url, hook.secret, hook.events, hook.picture, root))
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._report, name="sinks-status", daemon=True)
+
+    def start(self) -> None:
+        for sender in self.senders:
+            sender.start()
+        self.thread.start()
+
+    def publish(self, event: Dict[str, Any]) -> None:
+        """Queue ``event`` (with its "id" and "type") for every sink that wants it."""
+        for sender in self.senders:
+            if sender.wants(event):
+                try:
+                    sender.outbox.append(event)
+                except OSError as error:
+                    sender.outbox.dropped += 1
+                    log.error("%s %s: cannot queue event %s: %s", sender.kind, sender.name,
+                              event.get("id"), error.strerror or error)
+
+    def camera_state(self, camera: str, state: Dict[str, Any]) -> None:
+        if self.mqtt is not None:
+            self.mqtt.camera_state(camera, state)
+
+    def stop(self) -> None:
+        self.stopping.set()
+        for sender in self.senders:
+            sender.stop()
+        if self.thread.is_alive():
+            self.thread.join(5.0)
+        self.write_status()
+
+    def status(self) -> Dict[str, Any]:
+        return {"updated": time.time(), "sinks": [sender.status() for sender in self.senders]}
+
+    def write_status(self) -> None:
+        path = os.path.join(self.root, STATUS_FILE)
+        tmp = path + ".{}.tmp".format(os.getpid())
+        try:
+            with open(tmp, "w", encoding="utf-8") as file:
+                json.dump(self.status(), file)
+                file.write("\n")
+            os.replace(tmp, path)
+        except OSError as error:
+            log.error("cannot write %s: %s", path, error)
+
+    def _report(self) -> None:
+        while not self.stopping.wait(STATUS_PERIOD):
+            self.write_status()
