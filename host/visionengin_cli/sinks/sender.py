@@ -59,7 +59,7 @@ class Sender:
     def failed(self, error: str) -> None:
         error = mask_text(error)
         if error != self.last_error:
-            log.warning("%s %s: %s; retrying in %.0f s", self.kind, self.name, error, self.retry)
+            log.warning("%s %s: %s; retrying in %.3g s", self.kind, self.name, error, self.retry)
         self.last_error, self.last_error_at = error, time.time()
 
     def status(self) -> Dict[str, Any]:

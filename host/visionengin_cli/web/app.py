@@ -25,6 +25,7 @@ from starlette.templating import Jinja2Templates
 
 from . import metrics
 from .results import ResultsRoot, parse_time
+from .sinks import read_sinks
 
 log = logging.getLogger("visionengin.web")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -96,7 +97,7 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
                 "alarms": root.events(RECENT_ALARMS, camera=camera, info_type=info_type)
                 if alarms else [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000}
+                "poll_ms": POLL_SECONDS * 1000, "sinks": read_sinks(root.path)}
 
     def page(request: Request) -> Response:
         return templates.TemplateResponse(request, "index.html", context(request))
@@ -112,7 +113,8 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
         return fragment("_alarms.html", context(request))
 
     def api_status(request: Request) -> Response:
-        return JSONResponse({"time": time.time(), "cameras": root.cameras()})
+        return JSONResponse({"time": time.time(), "cameras": root.cameras(),
+                             "sinks": read_sinks(root.path)})
 
     def api_events(request: Request) -> Response:
         params = request.query_params

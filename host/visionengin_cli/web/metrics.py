@@ -12,6 +12,7 @@ from prometheus_client.metrics_core import Metric
 from prometheus_client.registry import Collector
 
 from .results import ResultsRoot
+from .sinks import SinkCollector
 
 CONTENT_TYPE = CONTENT_TYPE_LATEST
 STATES = ("starting", "streaming", "reconnecting", "no frames", "restarting", "failing",
@@ -63,6 +64,7 @@ class CameraCollector(Collector):
 def registry_for(root: ResultsRoot) -> CollectorRegistry:
     registry = CollectorRegistry(auto_describe=False)
     registry.register(CameraCollector(root))
+    registry.register(SinkCollector(root.path))
     return registry
 
 

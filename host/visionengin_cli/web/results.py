@@ -151,6 +151,8 @@ class ResultsRoot:
             if not isinstance(event, dict) or not all(
                     isinstance(event.get(key), str) for key in ("camera", "info_type", "picture")):
                 continue
+            if event.get("type", "alarm") != "alarm":  # an incident's or a camera's health
+                continue
             moment = parse_time(event.get("time"))
             if moment is not None:
                 yield event, moment

@@ -1,0 +1,68 @@
+"""How each sink (MQTT, webhooks) fares, read from ``<root>/sinks.json``,
+which the cameras' command rewrites every few seconds: for the page, the
+API and /metrics. Read defensively; a missing file means no sinks."""
+from __future__ import annotations
+
+import json
+import os
+import time
+from typing import Any, Dict, Iterable, List
+
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
+from prometheus_client.metrics_core import Metric
+from prometheus_client.registry import Collector
+
+STALE = 30.0  # seconds without a rewrite: the command is not running
+MAX_BYTES = 1 << 20
+
+
+def read_sinks(root: str) -> List[Dict[str, Any]]:
+    try:
+        with open(os.path.join(root, "sinks.json"), "rb") as file:
+            data = json.loads(file.read(MAX_BYTES))
+    except (OSError, ValueError):
+        return []
+    if not isinstance(data, dict) or not isinstance(data.get("sinks"), list):
+        return []
+    updated = data.get("updated")
+    stale = not isinstance(updated, (int, float)) or time.time() - updated > STALE
+    out = []
+    for sink in data["sinks"]:
+        if not isinstance(sink, dict) or not isinstance(sink.get("name"), str):
+            continue
+        out.append({"name": sink["name"], "kind": str(sink.get("kind", "")),
+                    "target": str(sink.get("target", "")),
+                    "connected": sink.get("connected") is True and not stale,
+                    "queued": _count(sink.get("queued")), "delivered": _count(sink.get("delivered")),
+                    "dropped": _count(sink.get("dropped")),
+                    "last_error": sink["last_error"] if isinstance(sink.get("last_error"), str) else None,
+                    "stale": stale})
+    return out
+
+
+def _count(value: Any) -> int:
+    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else 0
+
+
+class SinkCollector(Collector):
+    """Per sink: connected (1/0), events queued, delivered and dropped."""
+
+    def __init__(self, root: str) -> None:
+        self.root = root
+
+    def collect(self) -> Iterable[Metric]:
+        labels = ["sink", "kind"]
+        up = GaugeMetricFamily("visionengin_sink_connected", "1 while the sink's receiver answers", labels=labels)
+        queued = GaugeMetricFamily("visionengin_sink_queued_events", "Events waiting in the sink's outbox",
+                                   labels=labels)
+        delivered = CounterMetricFamily("visionengin_sink_delivered_events", "Events the sink delivered",
+                                        labels=labels)
+        dropped = CounterMetricFamily("visionengin_sink_dropped_events",
+                                      "Events dropped undelivered from a full outbox", labels=labels)
+        for sink in read_sinks(self.root):
+            key = [sink["name"], sink["kind"]]
+            up.add_metric(key, 1.0 if sink["connected"] else 0.0)
+            queued.add_metric(key, sink["queued"])
+            delivered.add_metric(key, sink["delivered"])
+            dropped.add_metric(key, sink["dropped"])
+        return [up, queued, delivered, dropped]

@@ -1,0 +1,53 @@
+"""The status page, its API and /metrics show each sink as its hub wrote it
+(a webhook whose receiver refuses: not connected, queued, the error), and
+"Recent alarms" keeps to alarm pictures when incidents and health events
+share the log."""
+import json
+import urllib.request
+
+import pytest
+
+from visionengin_cli.sinks import config as sinks_config
+from visionengin_cli.sinks.hub import Hub
+from visionengin_cli.web.command import serve_in_background
+
+from .conftest import free_port, wait_for
+
+
+def get(url):
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return answer.read().decode()
+
+
+@pytest.mark.timeout(60)
+def test_page_api_and_metrics_show_each_sink(tmp_path):
+    root = tmp_path / "results"
+    root.mkdir()
+    line = {"time": "2026-12-09T07:00:00+00:00", "camera": "gate", "info_type": "motion",
+            "picture": "gate/rtsp_result/motion-1.jpg"}
+    (root / "events.jsonl").write_text("".join(json.dumps(e) + "\n" for e in [
+        dict(line, type="alarm", id="a1"), dict(line, type="incident_start", id="i1", incident="x"),
+        {"type": "camera_offline", "id": "h1", "camera": "gate", "time": line["time"], "reason": "r"}]))
+    hook = "http://127.0.0.1:{}/hook".format(free_port())  # nobody listens
+    hub = Hub(str(root), sinks_config.parse({"webhooks": [{"url": hook, "secret": "k3y"}]}, str(tmp_path)),
+              ["gate"])
+    hub.start()
+    served = serve_in_background(str(root), "127.0.0.1:{}".format(free_port()), None)
+    try:
+        hub.publish({"type": "incident_start", "id": "e1", "camera": "gate"})
+        assert wait_for(lambda: hub.status()["sinks"][0]["last_error"], 20)
+        hub.write_status()
+        sink, = json.loads(get(served.url + "api/status"))["sinks"]
+        assert (sink["name"], sink["kind"], sink["connected"], sink["queued"], sink["dropped"]) == \
+            ("webhook-1", "webhook", False, 1, 0)
+        assert "refused" in sink["last_error"].lower() and sink["target"] == hook
+        page = get(served.url)
+        assert 'data-sink="webhook-1"' in page and "not connected" in page
+        metrics = get(served.url + "metrics")
+        assert 'visionengin_sink_queued_events{kind="webhook",sink="webhook-1"} 1.0' in metrics
+        assert 'visionengin_sink_connected{kind="webhook",sink="webhook-1"} 0.0' in metrics
+        assert [e["id"] for e in json.loads(get(served.url + "api/events"))["events"]] == ["a1"]
+        assert "k3y" not in page + metrics
+    finally:
+        served.stop()
+        hub.stop()
