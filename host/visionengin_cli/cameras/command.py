@@ -15,6 +15,9 @@ from typing import Any, Dict, List, Optional
 from ..secrets import mask_text
 from ..web.command import ServeError, add_listen_options, parse_listen, serve_in_background
 from . import config as config_module
+from ..events.health import HealthWatch
+from ..events.live import LiveEvents, shared_grouping
+from ..sinks.hub import Hub
 from .events import EventLog
 from .supervisor import Supervisor
 from .table import display
@@ -108,12 +111,25 @@ def run(args: argparse.Namespace) -> int:
         print("visionengin: error: results root {}: {}".format(
             config.results, error.strerror or error), file=sys.stderr)
         return EXIT_ERROR
+    try:
+        sinks = _sinks(config)
+    except OSError as error:
+        events.close()
+        print("visionengin: error: the sinks' outboxes under {}: {}".format(
+            config.results, error.strerror or error), file=sys.stderr)
+        return EXIT_ERROR
+    live = LiveEvents(events.append, sinks.publish if sinks else None,
+                      shared_grouping(config.sinks.incident_gap))
+    health = HealthWatch(config.sinks.offline_after, live.health,
+                         sinks.camera_state if sinks else None)
     served = None
     if args.listen is not None:
         try:  # before any camera starts: a busy port starts nothing
             served = serve_in_background(config.results, args.listen, args.token)
         except ServeError as error:
             events.close()
+            if sinks is not None:
+                sinks.stop()
             print("visionengin: error: {}".format(error), file=sys.stderr)
             return EXIT_ERROR
         log.info("status page at %s", served.url)
@@ -129,7 +145,10 @@ def run(args: argparse.Namespace) -> int:
     for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, on_signal)
 
-    supervisor = Supervisor(config.results, events, debug=args.debug)
+    supervisor = Supervisor(config.results, events, debug=args.debug, on_event=live.alarm)
+    supervisor.on_health = live.health
+    if sinks is not None:
+        sinks.start()
     view = display(sys.stderr, args.status_interval, console)
     log.info("running %d camera%s from %s; results in %s", len(config.cameras),
              "" if len(config.cameras) == 1 else "s", config.path, config.results)
@@ -140,6 +159,8 @@ def run(args: argparse.Namespace) -> int:
                 pending["reload"] = False
                 config = _reload(args, config, supervisor)
             supervisor.step()
+            live.tick()
+            health.watch(supervisor.slots)
             view.show(list(supervisor.slots.values()))
             time.sleep(TICK)
     finally:
@@ -147,11 +168,21 @@ def run(args: argparse.Namespace) -> int:
             signal.signal(number, signal.SIG_IGN)  # a second Ctrl-C must not cut the stop short
         supervisor.stop()
         view.close(list(supervisor.slots.values()))
+        live.close()
+        if sinks is not None:
+            sinks.stop()
         events.close()
         if served is not None:
             served.stop()
     log.info("stopped")
     return pending["exit"] if pending["exit"] is not None else EXIT_ERROR
+
+
+def _sinks(config: config_module.Config) -> Optional[Hub]:
+    """The configured sinks (not started yet), or None without any."""
+    if config.sinks.mqtt is None and not config.sinks.webhooks:
+        return None
+    return Hub(config.results, config.sinks, list(config.cameras))
 
 
 def _reload(args: argparse.Namespace, old: config_module.Config,
@@ -165,6 +196,10 @@ def _reload(args: argparse.Namespace, old: config_module.Config,
         log.warning("the results root changed to %s: restart the command to use it; "
                     "staying with %s", new.results, old.results)
         new.results = old.results
+    if new.sinks != old.sinks:
+        log.warning("device, [mqtt], [[webhooks]] or [events] changed: restart the command to "
+                    "use them; staying with the running ones")
+        new.sinks = old.sinks
     log.info("configuration re-read: %d camera%s", len(new.cameras), "" if len(new.cameras) == 1 else "s")
     supervisor.apply(new.cameras)
     return new

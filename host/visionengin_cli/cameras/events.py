@@ -1,5 +1,6 @@
 """What the cameras tell other programs: ``events.jsonl`` (one JSON line per
-alarm picture) and each camera's ``status.json`` under the results root.
+alarm picture, incident and health event, each with a "type" and an "id")
+and each camera's ``status.json`` under the results root.
 
 events.jsonl is opened with O_APPEND and every line goes out in one write()
 call, so lines are whole and in order even when several commands (one per
@@ -13,6 +14,7 @@ import datetime
 import json
 import os
 import threading
+import uuid
 from typing import Any, Dict, Optional
 
 
@@ -35,16 +37,21 @@ class EventLog:
         """Append the event of ``camera``; ``event`` holds "time" (epoch
         seconds), "info_type", "picture" (relative to the camera's folder) and
         optionally "behavior_number" and "score". Returns the line's object."""
-        line: Dict[str, Any] = {"time": iso(event["time"]), "camera": camera,
+        line: Dict[str, Any] = {"type": "alarm", "id": uuid.uuid4().hex,
+                                "time": iso(event["time"]), "camera": camera,
                                 "info_type": event["info_type"],
                                 "picture": camera + "/" + event["picture"].lstrip("/")}
         for key in ("behavior_number", "score"):
             if event.get(key) is not None:
                 line[key] = event[key]
+        self.append(line)
+        return line
+
+    def append(self, line: Dict[str, Any]) -> None:
+        """One whole line (an incident or a health event)."""
         data = (json.dumps(line, ensure_ascii=False) + "\n").encode("utf-8")
         with self._lock:
             os.write(self._fd, data)
-        return line
 
     def close(self) -> None:
         with self._lock:

@@ -118,6 +118,8 @@ class Supervisor:
                  on_event: Any = None) -> None:
         self.root, self.events, self.debug = root, events, debug
         self.on_event = on_event
+        # health(kind, camera, reason): tells "camera_hung" and the like as events
+        self.on_health: Any = None
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
 

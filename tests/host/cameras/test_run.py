@@ -42,11 +42,13 @@ def test_three_cameras_write_their_own_folders_and_events(cameras, servers):
         assert (status["state"], status["exit_status"], status["restarts"]) == ("stopped", 0, 0)
         on_disk = {"{}/rtsp_result/{}".format(name, p.name)
                    for p in (command.root / name / "rtsp_result").iterdir()}
-        told = [e["picture"] for e in events if e["camera"] == name]
+        told = [e["picture"] for e in events if e["camera"] == name and e["type"] == "alarm"]
         assert len(told) == len(set(told)) and set(told) <= on_disk
         assert len(on_disk - set(told)) <= 1  # a picture written as the stop came
         assert status["alarms"] == len(told) and status["last_alarm"]["picture"] in told
-    assert all(set(e) == {"time", "camera", "info_type", "picture", "behavior_number", "score"}
+    events = [e for e in events if e["type"] == "alarm"]  # incidents are told beside them
+    assert all(set(e) == {"type", "id", "time", "camera", "info_type", "picture", "behavior_number",
+                          "score"}
                and e["info_type"] == "motion" and e["time"].endswith("+00:00")
                and re.fullmatch(r"\w+/rtsp_result/motion-\d+\.jpg", e["picture"]) for e in events)
     assert secret_free(command)

@@ -1,0 +1,135 @@
+"""The live cameras' events beyond the single picture: incidents (alarm
+pictures grouped by the shared grouping) and camera health, each written to
+``events.jsonl`` with a stable ``id`` and a ``type``, then handed to the sinks.
+
+Called from the supervisor's threads (one reader per camera) and its loop;
+one lock keeps the log's order and the sinks' order the same.
+"""
+from __future__ import annotations
+
+import datetime
+import importlib
+import logging
+import threading
+import time
+import uuid
+from typing import Any, Callable, Dict, List, Optional, Protocol
+
+log = logging.getLogger("visionengin.events")
+HEALTH = ("camera_offline", "camera_online", "camera_hung", "disk_full", "disk_ok")
+
+
+class Grouping(Protocol):
+    """What the incidents' grouping offers (events/incidents.py): each call
+    returns the incident events it causes, in order, as dicts with "type",
+    "id" (the incident's), "camera", "info_type", "start", "end" (on the
+    caller's clock, epoch seconds here), "count", "picture" and maybe "score"."""
+
+    def add(self, camera: str, info_type: str, at: float, picture: str,
+            score: Optional[float] = None) -> List[Dict[str, Any]]: ...
+
+    def close_idle(self, now: float) -> List[Dict[str, Any]]: ...
+
+    def close_all(self, camera: Optional[str] = None) -> List[Dict[str, Any]]: ...
+
+
+def new_id() -> str:
+    return uuid.uuid4().hex
+
+
+def iso(seconds: float) -> str:
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
+
+
+def epoch(text: Any) -> float:
+    try:
+        return datetime.datetime.fromisoformat(str(text)).timestamp()
+    except ValueError:
+        return time.time()
+
+
+def shared_grouping(gap: float) -> Optional[Grouping]:
+    """The shared grouping of alarms into incidents, or None (logged) where
+    this build has none."""
+    try:
+        module = importlib.import_module(__package__ + ".incidents")
+    except ImportError:
+        log.warning("no incident grouping in this build: alarms are not grouped into incidents")
+        return None
+    grouping: Grouping = module.Incidents(gap)
+    return grouping
+
+
+class LiveEvents:
+    """``write(line)`` appends a whole line to events.jsonl (the event log's
+    ``append``); ``publish(line)`` hands it to the sinks."""
+
+    def __init__(self, write: Callable[[Dict[str, Any]], None],
+                 publish: Optional[Callable[[Dict[str, Any]], None]],
+                 grouping: Optional[Grouping]) -> None:
+        self.write, self.publish, self.grouping = write, publish, grouping
+        self.lock = threading.Lock()
+
+    def alarm(self, line: Dict[str, Any]) -> None:
+        """An alarm picture's line, just written to the log (the supervisor's
+        ``on_event``)."""
+        with self.lock:
+            self._publish(line)
+            if self.grouping is not None:
+                score = line.get("score")
+                self._incidents(self.grouping.add(
+                    str(line["camera"]), str(line["info_type"]), epoch(line["time"]),
+                    str(line["picture"]), score if isinstance(score, (int, float)) else None))
+
+    def tick(self, now: Optional[float] = None) -> None:
+        """Ends the incidents quiet for longer than the gap; call it often."""
+        if self.grouping is not None:
+            with self.lock:
+                self._incidents(self.grouping.close_idle(time.time() if now is None else now))
+
+    def close(self, camera: Optional[str] = None) -> None:
+        """Ends the open incidents (of one camera): at a stop or a removal."""
+        if self.grouping is not None:
+            with self.lock:
+                self._incidents(self.grouping.close_all(camera))
+
+    def health(self, kind: str, camera: Optional[str], reason: str,
+               at: Optional[float] = None) -> Dict[str, Any]:
+        """One camera-health event: "camera_offline", "camera_online",
+        "camera_hung" (a camera given), "disk_full", "disk_ok" (camera None
+        for the whole root)."""
+        if kind not in HEALTH:
+            raise ValueError("not a health event: {!r}".format(kind))
+        line: Dict[str, Any] = {"type": kind, "id": new_id(),
+                                "time": iso(time.time() if at is None else at)}
+        if camera is not None:
+            line["camera"] = camera
+        line["reason"] = reason
+        with self.lock:
+            self._emit(line)
+        return line
+
+    def _incidents(self, events: List[Dict[str, Any]]) -> None:
+        for event in events:
+            line = {"type": event["type"], "id": new_id(), "incident": event["id"],
+                    "time": iso(event["start"] if event["type"] == "incident_start" else event["end"]),
+                    "camera": event["camera"], "info_type": event["info_type"],
+                    "start": iso(event["start"]), "end": iso(event["end"]),
+                    "count": event["count"], "picture": event["picture"]}
+            if event.get("score") is not None:
+                line["score"] = event["score"]
+            self._emit(line)
+
+    def _emit(self, line: Dict[str, Any]) -> None:
+        try:
+            self.write(line)
+        except OSError as error:
+            log.error("cannot write a %s event: %s", line["type"], error.strerror or error)
+        self._publish(line)
+
+    def _publish(self, line: Dict[str, Any]) -> None:
+        if self.publish is not None:
+            try:
+                self.publish(line)
+            except Exception:  # noqa: BLE001 - the cameras go on whatever a sink does
+                log.exception("cannot queue an event for the sinks")
