@@ -65,8 +65,8 @@ class Mqtt(Sender):
         s = self.settings
         client = paho.Client(CallbackAPIVersion.VERSION2, client_id=s.client_id,
                              protocol=paho.MQTTv311, clean_session=True)
-        client.enable_logger(logging.getLogger("visionengin.sinks.paho"))
-        logging.getLogger("visionengin.sinks.paho").setLevel(logging.WARNING)
+        if log.isEnabledFor(logging.DEBUG):  # otherwise our own lines tell the failures, once
+            client.enable_logger(logging.getLogger("visionengin.sinks.paho"))
         if s.username is not None:
             client.username_pw_set(s.username, s.password)
         if s.tls:
