@@ -62,7 +62,14 @@ class Hub:
         if self.mqtt is not None:
             self.mqtt.camera_state(camera, state)
 
-    def stop(self) -> None:
+    def stop(self, drain: float = 1.0) -> None:
+        """Stops every sender; those connected first get up to ``drain``
+        seconds to deliver what is queued (the rest waits in the outbox for
+        the next start)."""
+        deadline = time.monotonic() + drain
+        while time.monotonic() < deadline and any(
+                sender.connected and sender.outbox.queued for sender in self.senders):
+            time.sleep(0.02)
         self.stopping.set()
         for sender in self.senders:
             sender.stop()
