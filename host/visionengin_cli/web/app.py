@@ -24,6 +24,7 @@ from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
 
 from . import metrics
+from .incidents import incidents
 from .results import ResultsRoot, parse_time
 from .sinks import read_sinks
 
@@ -131,6 +132,14 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
         events = root.events(limit, since, params.get("camera"), params.get("info_type"))
         return JSONResponse({"time": time.time(), "events": events})
 
+    def api_incidents(request: Request) -> Response:
+        try:
+            limit = min(MAX_EVENTS, max(1, int(request.query_params.get("limit", "50"))))
+        except ValueError:
+            return JSONResponse({"error": "limit: not an integer"}, status_code=400)
+        return JSONResponse({"time": time.time(), "incidents": incidents(
+            root.path, limit, request.query_params.get("camera"))})
+
     def scrape(request: Request) -> Response:
         return Response(metrics.render(registry), media_type=metrics.CONTENT_TYPE)
 
@@ -149,6 +158,7 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
     routes = [
         Route("/", page), Route("/fragments/tiles", tiles), Route("/fragments/alarms", alarms),
         Route("/api/status", api_status), Route("/api/events", api_events),
+        Route("/api/incidents", api_incidents),
         Route("/metrics", scrape), Route("/pictures/{path:path}", picture),
         Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
     ]

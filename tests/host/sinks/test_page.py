@@ -1,7 +1,7 @@
 """The status page, its API and /metrics show each sink as its hub wrote it
-(a webhook whose receiver refuses: not connected, queued, the error), and
+(a webhook whose receiver refuses: not connected, queued, the error);
 "Recent alarms" keeps to alarm pictures when incidents and health events
-share the log."""
+share the log, and /api/incidents tells the incidents."""
 import json
 import urllib.request
 
@@ -47,6 +47,8 @@ def test_page_api_and_metrics_show_each_sink(tmp_path):
         assert 'visionengin_sink_queued_events{kind="webhook",sink="webhook-1"} 1.0' in metrics
         assert 'visionengin_sink_connected{kind="webhook",sink="webhook-1"} 0.0' in metrics
         assert [e["id"] for e in json.loads(get(served.url + "api/events"))["events"]] == ["a1"]
+        incident, = json.loads(get(served.url + "api/incidents"))["incidents"]
+        assert (incident["incident"], incident["camera"], incident["open"]) == ("x", "gate", True)
         assert "k3y" not in page + metrics
     finally:
         served.stop()
