@@ -56,9 +56,10 @@ class Mqtt(Sender):
         self.retained: Dict[str, bytes] = {}  # topic: latest payload, sent again at each connect
         self.types: Set[Tuple[str, str]] = set(self._load_types())
         self.lock = threading.Lock()
-        self.published = threading.Condition(threading.RLock())
-        self.waiting: Set[int] = set()
-        self.done: Set[int] = set()
+        self.published = threading.Condition()  # never held while calling the client
+        self.completions = 0
+        self.done: Dict[int, int] = {}  # message id: completion number
+        self.resend = False
         self.client = self._client()
 
     def _client(self) -> paho.Client:
@@ -105,19 +106,29 @@ class Mqtt(Sender):
             self.connected = False
             self.failed("{} refused the connection: {}".format(self.target, reason))
             return
-        self.connected = True
+        # Only what needs no order here; the sender's thread sends the rest
+        # (paho's callbacks hold its lock: no waiting on ours from them).
+        self.client.publish(self.topic("availability"), b"online", qos=self.settings.qos, retain=True)
+        self.resend, self.connected = True, True
         self.wake.set()
+        with self.outbox.added:
+            self.outbox.added.notify_all()
         log.info("mqtt: connected to %s", self.target)
-        self._send(self.topic("availability"), b"online", retain=True)
+
+    def housekeeping(self) -> None:
+        """After a connect: discovery and every retained state again, from
+        the sender's thread, so an older state never follows a newer one."""
+        if not (self.resend and self.connected):
+            return
+        self.resend = False
         if self.settings.homeassistant:
             for camera in self.cameras:
                 self._discover(camera, None)
             for camera, info_type in sorted(self.types):
                 self._discover(camera, info_type)
         with self.lock:
-            retained = list(self.retained.items())
-        for topic, payload in retained:
-            self._send(topic, payload, retain=True)
+            for topic, payload in self.retained.items():
+                self._send(topic, payload, retain=True)
 
     def _on_disconnect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was, self.connected = self.connected, False
@@ -141,12 +152,13 @@ class Mqtt(Sender):
             if self.retained.get(topic) == payload:
                 return
             self.retained[topic] = payload
-        if self.connected:
-            self._send(topic, payload, retain=True)
+            if self.connected:
+                self._send(topic, payload, retain=True)
 
     def deliver(self, event: Dict[str, Any]) -> None:
         if not self.connected:
             raise DeliveryError(self.last_error or "{}: not connected".format(self.target))
+        self.housekeeping()
         messages: List[Tuple[str, bytes, bool]] = [
             (self.topic("events"), json.dumps(event, ensure_ascii=False).encode("utf-8"), False)]
         kind, camera = event.get("type"), str(event.get("camera", ""))
@@ -162,29 +174,33 @@ class Mqtt(Sender):
                 messages.append((self.topic(camera, info_type, "snapshot"), picture, True))
             messages.append((self.topic(camera, info_type),
                              b"ON" if kind == "incident_start" else b"OFF", True))
-        with self.published:  # held so that no answer comes before its wait is noted
-            mids = []
-            for topic, payload, retain in messages:
-                if retain:
-                    with self.lock:
-                        self.retained[topic] = payload
-                mids.append(self._send(topic, payload, retain).mid)
-                self.waiting.add(mids[-1])
+        mids = []
+        for topic, payload, retain in messages:
+            with self.published:
+                since = self.completions
+            if retain:
+                with self.lock:
+                    self.retained[topic] = payload
+                    mids.append((self._send(topic, payload, retain).mid, since))
+            else:
+                mids.append((self._send(topic, payload, retain).mid, since))
         with self.published:  # in flight: paho sends it again after a reconnect
             try:
-                while not all(mid in self.done for mid in mids):
+                while not all(self.done.get(mid, -1) > since for mid, since in mids):
                     if self.stopping.is_set():
                         raise DeliveryError("stopping")
                     self.published.wait(WAIT)
             finally:
-                self.waiting.difference_update(mids)
-                self.done.difference_update(mids)
+                for mid, _ in mids:
+                    self.done.pop(mid, None)
 
     def _on_publish(self, client: Any, userdata: Any, mid: int, reason: Any, properties: Any) -> None:
+        # A count, not a set: a number the client gives again later is told
+        # apart from its earlier use by when it completed.
         with self.published:
-            if mid in self.waiting:
-                self.done.add(mid)
-                self.published.notify_all()
+            self.completions += 1
+            self.done[mid] = self.completions
+            self.published.notify_all()
 
     def _picture(self, event: Dict[str, Any]) -> Optional[bytes]:
         picture = event.get("picture")

@@ -44,6 +44,9 @@ class Sender:
         """Deliver one event or raise DeliveryError."""
         raise NotImplementedError
 
+    def housekeeping(self) -> None:
+        """Called on the sender's thread between events."""
+
     def start(self) -> None:
         self.thread.start()
 
@@ -70,6 +73,7 @@ class Sender:
 
     def _run(self) -> None:
         while not self.stopping.is_set():
+            self.housekeeping()
             if not self.outbox.wait(1.0):
                 continue
             batch: List[Tuple[Position, Dict[str, Any]]] = self.outbox.peek(BATCH)

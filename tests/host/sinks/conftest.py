@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -33,10 +34,12 @@ def wait_for(predicate, timeout=30.0):
 def make_certificates(folder):
     """A CA and a server certificate for 127.0.0.1 signed by it; returns
     (ca, cert, key) paths."""
-    from cryptography import x509
-    from cryptography.hazmat.primitives import hashes, serialization
-    from cryptography.hazmat.primitives.asymmetric import ec
-    from cryptography.x509.oid import NameOID
+    with warnings.catch_warnings():  # its farewell to Python 3.8
+        warnings.simplefilter("ignore")
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.x509.oid import NameOID
 
     now = datetime.datetime.now(datetime.timezone.utc)
 

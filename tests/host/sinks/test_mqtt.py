@@ -4,7 +4,6 @@ Assistant's discovery payloads field by field. The sinks are driven directly:
 the events are what the live cameras hand them."""
 import json
 import logging
-import sys
 import threading
 import time
 
@@ -15,9 +14,6 @@ from visionengin_cli.sinks.hub import Hub
 
 from .conftest import PASSWORD, USER, wait_for
 
-# Broker tests start and stop real brokers: one interpreter shows the facts.
-pytestmark = pytest.mark.skipif(sys.version_info[:2] != (3, 11),
-                                reason="MQTT broker tests run on Python 3.11 only (slow)")
 PREFIX = "visionengin/cam-host"
 
 
