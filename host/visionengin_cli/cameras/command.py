@@ -154,10 +154,14 @@ def run(args: argparse.Namespace) -> int:
              "" if len(config.cameras) == 1 else "s", config.path, config.results)
     try:
         supervisor.apply(config.cameras)
+        live_cameras = list(config.cameras)
         while pending["exit"] is None:
             if pending["reload"]:
                 pending["reload"] = False
                 config = _reload(args, config, supervisor)
+                for name in set(live_cameras) - set(config.cameras):  # their incidents end
+                    live.close(name)
+                live_cameras = list(config.cameras)
             supervisor.step()
             live.tick()
             health.watch(supervisor.slots)

@@ -17,12 +17,14 @@ import json
 import logging
 import os
 import threading
+import time
 from typing import Any, Dict, List, Optional, Tuple
 
 log = logging.getLogger("visionengin.sinks")
 SEGMENT_BYTES = 1 << 20
 DEFAULT_CAP = 64 << 20  # bytes of undelivered events a sink may hold
 STATE = "state.json"
+STATE_PERIOD = 0.5  # seconds
 Position = Tuple[int, int]  # segment number, byte offset in it
 
 
@@ -34,6 +36,7 @@ class Outbox:
         self.folder, self.cap, self.segment_bytes = folder, max(cap, 2 * segment_bytes), segment_bytes
         self.name = os.path.basename(folder.rstrip(os.sep))
         self._lock = threading.Lock()
+        self._state_at = 0.0
         self.added = threading.Condition(self._lock)
         os.makedirs(folder, exist_ok=True)
         state = self._read_state()
@@ -141,7 +144,12 @@ class Outbox:
                     os.unlink(self._path(oldest))
                 except OSError as error:
                     log.error("outbox %s: cannot remove a delivered segment: %s", self.name, error)
-            self._write_state()
+            # Recorded when the box empties or every STATE_PERIOD: a crash between
+            # sends a few events again, which at-least-once allows.
+            now = time.monotonic()
+            if self.queued == 0 or now - self._state_at >= STATE_PERIOD:
+                self._state_at = now
+                self._write_state()
 
     def wait(self, timeout: float) -> bool:
         """Until an event is queued or ``timeout`` passes; True when one is."""
@@ -152,6 +160,7 @@ class Outbox:
 
     def close(self) -> None:
         with self._lock:
+            self._write_state()
             if self._fd >= 0:
                 os.close(self._fd)
                 self._fd = -1
