@@ -12,11 +12,11 @@ import json
 import os
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from typing import Any, Dict, FrozenSet, Optional
 
 from ..events.outbox import Outbox
-from ..secrets import mask_address
 from .sender import DeliveryError, Sender
 
 TIMEOUT = 10.0  # seconds for one request, connection to answer
@@ -26,6 +26,21 @@ USER_AGENT = "visionengin-webhook/1"
 def sign(secret: bytes, timestamp: str, body: bytes) -> str:
     digest = hmac.new(secret, timestamp.encode("ascii") + b"." + body, hashlib.sha256)
     return "sha256=" + digest.hexdigest()
+
+
+def shown(url: str) -> str:
+    """The address as logs and the page show it: scheme, host and port only;
+    a webhook's path or query often is its secret."""
+    parts = urllib.parse.urlsplit(url)
+    host = parts.hostname or "?"
+    if ":" in host:
+        host = "[" + host + "]"
+    try:
+        port = parts.port
+    except ValueError:
+        port = None
+    rest = "/..." if parts.path not in ("", "/") or parts.query else "/"
+    return "{}://{}{}{}".format(parts.scheme, host, ":{}".format(port) if port else "", rest)
 
 
 class _NoRedirect(urllib.request.HTTPRedirectHandler):
@@ -38,7 +53,7 @@ class Webhook(Sender):
 
     def __init__(self, name: str, outbox: Outbox, url: str, secret: Optional[bytes],
                  events: FrozenSet[str], picture: bool, root: str) -> None:
-        super().__init__(name, outbox, mask_address(url))
+        super().__init__(name, outbox, shown(url))
         self.url, self.secret, self.events = url, secret, events
         self.picture, self.root = picture, root
         self.opener = urllib.request.build_opener(_NoRedirect)
