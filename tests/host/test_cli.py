@@ -12,6 +12,9 @@ import cv2
 import numpy as np
 import pytest
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from children import default_sigint  # noqa: E402
+
 DATA = pathlib.Path(__file__).parents[1] / "data"
 SCRIPT = pathlib.Path(sys.executable).parent / "visionengin"
 
@@ -124,7 +127,7 @@ def test_a_stopped_run_tells_what_it_wrote(tmp_path, long_video, command, sig, s
         process = subprocess.Popen(
             [str(SCRIPT), command, str(media), "--bev", "5000001",
              "--workdir", str(tmp_path / "run"), "--cache", str(tmp_path / "cache")],
-            stdout=out, stderr=err)
+            stdout=out, stderr=err, preexec_fn=default_sigint)
         try:
             deadline = time.monotonic() + 45
             while not (results.is_dir() and len(list(results.iterdir())) > 2) and time.monotonic() < deadline:

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from children import default_sigint  # noqa: E402
 from rtsp_server import RtspServer, free_port, require_rtsp  # noqa: E402
 
 DATA = pathlib.Path(__file__).parents[1] / "data"
@@ -128,7 +129,7 @@ def test_outages_feed_the_status_and_keep_trying_waits_for_the_camera(tmp_path, 
         process = subprocess.Popen(
             [str(SCRIPT), "stream", addr, "--keep-trying", "--bev", "5000001",
              "--workdir", str(tmp_path / "run"), "--cache", str(tmp_path / "cache")],
-            stdout=out, stderr=errors)
+            stdout=out, stderr=errors, preexec_fn=default_sigint)
 
         def until(text, timeout=40):
             deadline = time.monotonic() + timeout

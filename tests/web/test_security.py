@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from children import default_sigint
 
 from visionengin_cli.web.command import token_for
 
@@ -95,7 +96,7 @@ def test_command(root, client):
     assert (missing.returncode, missing.stderr.count("\n")) == (1, 1)
 
     with subprocess.Popen([str(SCRIPT), "serve", str(root.path), "--listen", "127.0.0.1:0"],
-                          stderr=subprocess.PIPE, text=True) as proc:
+                          stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint) as proc:
         try:
             url = re.search(r" at (http://127\.0\.0\.1:\d+/) ", proc.stderr.readline()).group(1)
             cameras = Client(url).json("api/status")["cameras"]
