@@ -135,9 +135,20 @@ def _number(kind: Callable[[str], Any], low: float, high: Optional[float] = None
 positive_int = _number(int, 1)
 
 
+FACE_NAME_LENGTH = 60  # characters: even at four bytes each, "NAME.png" fits a file name
+
+
 def _name(text: str) -> str:
+    """A face's name, which is also its file name in the cache (faces/NAME.png):
+    only characters that stand for themselves in a file name, so that two names
+    never share a file ("a/b" and "a_b") and none reaches out of faces/."""
     if not text.strip():
         raise argparse.ArgumentTypeError("must not be empty")
+    if (len(text) > FACE_NAME_LENGTH or text.startswith(".")
+            or not all(c.isalnum() or c in "_-." for c in text)):
+        raise argparse.ArgumentTypeError(
+            "{!r} is not a face name: use letters, digits, '_', '-' and '.' (not first), "
+            "at most {} characters".format(text, FACE_NAME_LENGTH))
     return text
 
 
@@ -218,7 +229,8 @@ def build_parser() -> argparse.ArgumentParser:
                                    help="enrol the one face of a picture under a name")
     register.add_argument("path", metavar="PATH", help="picture file with one face")
     register.add_argument("--name", type=_name,
-                          help="name to register the face under (default: the engine's)")
+                          help="name to register the face under: letters, digits, '_', '-', '.' "
+                               "(default: the engine's); a face registered under it is replaced")
 
     commands.add_parser("behaviours", parents=common,
                         help="print the behaviour table, what its columns mean, and the selection")

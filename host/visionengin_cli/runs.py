@@ -107,7 +107,17 @@ class FaceAnswers:
         return getattr(self._face, name)
 
 
+def registered_faces(cache: str) -> List[str]:
+    """The names of the faces kept in the cache (faces/NAME.png)."""
+    try:
+        files = os.listdir(os.path.join(cache, "faces"))
+    except OSError:
+        return []
+    return [name[:-len(".png")] for name in files if name.endswith(".png")]
+
+
 def run_register(engine: Any, args: Any) -> None:
+    before = registered_faces(args.cache)  # the name may be the engine's default: known after
     faces = FaceAnswers(engine.face_handle)
     engine.face_handle = faces
     with engine_lines(lambda line: True):  # the raw answer is presented below instead
@@ -125,6 +135,8 @@ def run_register(engine: Any, args: Any) -> None:
             args.path, name, answer.get("msg") or "the face component's code {}".format(answer.get("code"))))
     print("registered {!r} from {}{}".format(
         name, args.path, " into {}".format(answer["path"]) if answer.get("path") else ""))
+    if str(name) in before:
+        print("replaced the face registered as {!r}".format(name))
 
 
 def run_video(engine: Any, counter: CountingDetector, args: Any, bev: Optional[List[str]]) -> None:

@@ -99,12 +99,15 @@ def test_alarm_interval_spaces_the_pictures(cli, tmp_path):
     assert len(list((tmp_path / "video_result").iterdir())) == 1
 
 
-def test_register_says_where_the_face_went(cli, tmp_path):
-    done = cli("register", "data/astronaut.jpg", "--name", "eileen")
-    assert done.returncode == 0, done.stderr
+def test_register_says_where_the_face_went_and_what_it_replaced(cli, tmp_path):
     face = tmp_path / "cache" / "faces" / "eileen.png"
-    assert done.stdout == "registered 'eileen' from {} into {}\n".format(DATA / "astronaut.jpg", face)
+    told = "registered 'eileen' from {} into {}\n".format(DATA / "astronaut.jpg", face)
+    done = cli("register", "data/astronaut.jpg", "--name", "eileen")
+    assert (done.returncode, done.stdout) == (0, told), done.stderr
     assert face.is_file()
+    again = cli("register", "data/astronaut.jpg", "--name", "eileen")
+    assert (again.returncode, again.stdout) == (0, told + "replaced the face registered as 'eileen'\n")
+    assert os.listdir(face.parent) == ["eileen.png"]
 
 
 def test_version_and_the_default_cache_in_help(tmp_path):

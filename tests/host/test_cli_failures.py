@@ -75,6 +75,9 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, media, args, message
     (["--bev", "5000001,5000001", "behaviours"], "behaviour 5000001 given twice in --bev"),
     (["pic", "grey.png", "--bev", "123"], "unknown behaviour '123' in --bev (known: 5000001 to 5000011)"),
     (["register", "grey.png", "--name", ""], "argument --name: must not be empty"),
+    (["register", "grey.png", "--name", "a/b"], "argument --name: 'a/b' is not a face name: use letters, "
+                                                "digits, '_', '-' and '.' (not first), at most 60 characters"),
+    (["register", "grey.png", "--name", ".."], "argument --name: '..' is not a face name"),
     (["behaviours", "--threshold", "1.5"], "argument --threshold: must be from 0.0 to 1.0, got 1.5"),
     (["behaviours", "--alarm-interval", "-1"], "argument --alarm-interval: must be 0.0 or more, got -1"),
     (["video", "grey.png", "-t", "0"], "argument -t: must be 1 or more, got 0"),
