@@ -254,9 +254,33 @@ def _quiet_pipe() -> None:
         pass
 
 
+def _standard_streams() -> bool:
+    """A closed standard stream (``>&-``) gets /dev/null in its place, so that no
+    file opened later takes its number (native code writes to fd 2, whatever it
+    is). Returns whether standard output was closed: the command's results
+    have nowhere to go, which is an error rather than a run told to no one."""
+    stdout_closed = sys.stdout is None
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stderr is None:  # closed on purpose: what it would have said is dropped
+        sys.stderr = open(os.devnull, "w")
+    return stdout_closed
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    stdout_closed = _standard_streams()
     parser = build_parser()
     args = parser.parse_args(argv)  # bad usage: SystemExit(2)
+    if stdout_closed:
+        print("{}: error: standard output is closed; send it to /dev/null to drop the "
+              "results".format(PROG), file=sys.stderr)
+        return EXIT_ERROR
     quiet_native_logs(args.debug)
     configure_logging(args.debug, args.verbose)
     signal.signal(signal.SIGTERM, _terminate)
@@ -306,7 +330,7 @@ def console_main() -> None:
         for stream in (sys.stdout, sys.stderr):
             try:
                 stream.flush()
-            except (OSError, ValueError):
+            except (OSError, ValueError, AttributeError):  # a stream may be None
                 pass
         os._exit(status)
     sys.exit(status)

@@ -71,9 +71,10 @@ def test_video_progress_and_summary(cli, tmp_path, every, analysed):
     assert all(f.name.startswith("motion-") and int(f.stem.split("-")[1]) % every == 0 for f in files)
     assert analysed in done.stdout and "analysed frames/s" in done.stdout
     bar = done.stderr.splitlines()[0]  # not a terminal: only the finished bar
-    assert re.fullmatch(r"80/80 frames read  {} alarm pictures  [\d.]+ read frames/s".format(len(files)), bar)
+    pictures = "{} alarm picture{}".format(len(files), "" if len(files) == 1 else "s")
+    assert re.fullmatch(r"80/80 frames read  {}  [\d.]+ read frames/s".format(pictures), bar)
     if files:
-        assert "{} alarm pictures written to {}/video_result/".format(len(files), tmp_path) in done.stdout
+        assert "{} written to {}/video_result/".format(pictures, tmp_path) in done.stdout
         assert "motion  {}".format(len(files)) in done.stdout
     else:
         assert done.stderr.splitlines()[-1] == (
@@ -97,6 +98,14 @@ def test_alarm_interval_spaces_the_pictures(cli, tmp_path):
     done = cli("video", "data/walking.mp4", "--bev", "5000001", "--alarm-interval", "3600")
     assert done.returncode == 0, done.stderr
     assert len(list((tmp_path / "video_result").iterdir())) == 1
+    assert "  1 alarm picture  " in done.stderr and "\n1 alarm picture written to " in done.stdout
+
+
+def test_counts_of_one_are_singular():
+    from visionengin_cli.progress import status_text
+    snap = {"state": "reconnecting", "frames": 1, "analysed_fps": 1.0, "alarms": 1, "reconnects": 1,
+            "seconds_without_frames": 1.0}
+    assert status_text(snap) == "reconnecting  1 frame analysed (1.0/s)  1 alarm picture  1 reconnect  no frames for 1 s"
 
 
 def test_register_says_where_the_face_went_and_what_it_replaced(cli, tmp_path):

@@ -28,6 +28,7 @@ def media(tmp_path):
     (folder / "empty.jpg").write_bytes(b"")
     (folder / "text.jpg").write_text("not a picture\n")
     (folder / "cut.mp4").write_bytes((DATA / "walking.mp4").read_bytes()[:3000])
+    (folder / "cut.jpg").write_bytes((DATA / "astronaut.jpg").read_bytes()[:20000])
     (folder / "locked.jpg").write_bytes((DATA / "astronaut.jpg").read_bytes())
     (folder / "locked.jpg").chmod(0)
     (folder / "file").write_text("x")
@@ -177,6 +178,28 @@ def test_a_closed_pipe_ends_quietly(tmp_path, media):
     finally:
         os.close(writer)
     assert (done.returncode, done.stderr) == (141, "")
+
+
+@pytest.mark.timeout(60)
+def test_closed_standard_streams(tmp_path, media):
+    """`>&-`: no results told to no one; `2>&-`: the run goes on, its lines dropped."""
+    no_out = subprocess.run([str(SCRIPT), "behaviours"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            text=True, timeout=60, preexec_fn=lambda: os.close(1))
+    assert (no_out.returncode, no_out.stderr) == (1, "visionengin: error: standard output is closed; "
+                                                     "send it to /dev/null to drop the results\n")
+    no_err = subprocess.run([str(SCRIPT), "--workdir", str(tmp_path / "run"), "--cache", str(tmp_path / "cache"),
+                             "pic", "cut.jpg"], cwd=tmp_path / "in", stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True, timeout=60, preexec_fn=lambda: os.close(2))
+    assert no_err.returncode == 0 and no_err.stdout.startswith("1 alarm picture written to ")
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("command", ["pic", "register"])
+def test_a_truncated_picture_is_one_warning(tmp_path, media, command):
+    """libjpeg writes its warning itself, at the check and again at the engine's read."""
+    done = run(tmp_path, command, "cut.jpg")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "visionengin: warning: {}/cut.jpg: Premature end of JPEG file\n".format(media)
 
 
 @pytest.mark.timeout(60)
