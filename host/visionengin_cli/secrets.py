@@ -18,6 +18,7 @@ Masking errs on the side of hiding:
   goes on after the address)."""
 from __future__ import annotations
 
+import logging
 import re
 from urllib.parse import unquote
 
@@ -92,3 +93,18 @@ def mask_text(text: str) -> str:
     for begin, end in zip(starts, starts[1:] + [len(text)]):
         pieces.append(_mask_one(text[begin:end], whole=False))
     return "".join(pieces)
+
+
+class MaskingFilter(logging.Filter):
+    """A log handler's last net: a record whose message quotes an address is
+    masked even where the line that logged it forgot to."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        try:
+            text = record.getMessage()
+        except Exception:  # noqa: BLE001 - a bad record is the handler's to report
+            return True
+        masked = mask_text(text)
+        if masked != text:
+            record.msg, record.args = masked, None
+        return True

@@ -1,5 +1,7 @@
 """Credentials in camera addresses are masked wherever the command shows them:
 the whole user information, whatever it holds, and secret parameters."""
+import logging
+
 import pytest
 
 from visionengin_cli.secrets import mask_address, mask_text
@@ -38,3 +40,11 @@ def test_mask_address(addr, shown):
 def test_mask_text_masks_every_address(text, shown):
     assert mask_text(text) == shown
     assert mask_text(shown) == shown
+
+
+def test_log_lines_are_masked_by_the_handler(caplog):
+    from visionengin_cli.secrets import MaskingFilter
+
+    caplog.handler.addFilter(MaskingFilter())
+    logging.getLogger("visionengin.test").warning("cannot open %s: %s", "rtsp://admin:s3 cret@h/x?token=t", "refused")
+    assert caplog.messages == ["cannot open rtsp://***@h/x?token=***: refused"]
