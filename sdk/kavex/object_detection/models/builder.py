@@ -16,6 +16,7 @@ Any other behaviour number is accepted and never reports.  Boxes are
 """
 
 import os
+import tempfile
 import threading
 import time
 
@@ -128,11 +129,12 @@ class FaceHandle:
             ok, data = cv2.imencode(".png", im[y1:y2 + 1, x1:x2 + 1])
             if not ok:
                 raise OSError("PNG encoding failed")
-            # written beside it, then renamed: a failed store keeps the face
-            # registered before under that name
-            part = path + ".part"
+            # written beside it (readable by its owner only: a face is personal
+            # data), then renamed: a failed store keeps the face registered
+            # before under that name
+            handle, part = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".part")
             try:
-                with open(part, "wb") as out:
+                with os.fdopen(handle, "wb") as out:
                     out.write(data.tobytes())
                 os.replace(part, path)
             finally:
