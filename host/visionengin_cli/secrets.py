@@ -10,9 +10,9 @@ Masking errs on the side of hiding:
   unencoded ":", "@", "/" or space no rule can tell where the name ends, so no
   part of it is shown. It runs to the last "@" of the address, which may hold
   spaces: an address reaches to the next address in the text;
-- the values of query and ";" parameters whose names say secret (password,
-  pwd, pass, token, key, auth, secret, credential, session, signature, user,
-  login, in any case and inside longer names such as "api_key" or
+- the values of query and ";" parameters whose names say secret (holding
+  pass, pwd, token, key, auth, secret, cred, session, sig, user or login, in
+  any case and inside longer names such as "api_key" or
   "X-Auth-Token"). A value ends at the next parameter; in a message it ends at
   white space too (a space cannot travel in a request line, and the message
   goes on after the address)."""
@@ -24,9 +24,8 @@ from urllib.parse import unquote
 
 MASK = "***"
 
-# Where an address begins: a scheme and "://", not inside a longer word (nor
-# inside a password that itself holds "://": the scheme must follow a character
-# that cannot end a user name).
+# Where an address begins: a scheme and "://", not inside a longer word, nor
+# inside an address (a password holding "x://" has it after ":", "/" or "@").
 _SCHEME = re.compile(r"(?<![A-Za-z0-9+.\-:/@%])[A-Za-z][A-Za-z0-9+.\-]*://")
 # A parameter "name=value" after "?", "&" or ";"; the value ends at the next
 # parameter, fragment or white space (a message's ": " after it is kept).
