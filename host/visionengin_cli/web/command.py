@@ -110,7 +110,7 @@ class Served:
         port = self.socket.getsockname()[1]
         self.url = url_of(host, port)
         self.token = token_for(host, port, token)
-        config = uvicorn.Config(create_app(root, self.token), log_config=None, access_log=False,
+        config = uvicorn.Config(create_app(root, self.token, port), log_config=None, access_log=False,
                                 lifespan="off")
         self.server = _server_class()(config)
         self.thread: Optional[threading.Thread] = None
