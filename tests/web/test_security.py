@@ -1,7 +1,10 @@
 """Safe by default: only pictures under the root are served (traversal,
-symlinks leading out and unknown paths get 404 and a log line), a token
-guards every request when one is set or the address is not loopback, and the
-command itself starts, refuses what it cannot serve and stops on a signal."""
+symlinks leading out and unknown paths get 404 and a log line), without a
+token only requests addressed to a loopback name and the server's port are
+answered, a token guards every request when one is set or the address is not
+loopback (taken from a file or the environment, or made once and kept), log
+lines of refused requests carry no control characters, and the command itself
+starts, refuses what it cannot serve and stops on a signal."""
 import http.client
 import os
 import re

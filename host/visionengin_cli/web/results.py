@@ -4,7 +4,8 @@ camera's ``status.json``, the tail of ``events.jsonl`` and the alarm pictures.
 The camera processes write these files while we read them, and the events log
 only grows, so every read here is bounded: the log is read from its end in
 blocks, up to a fixed number of bytes, and lines that are not whole events
-(a half-written tail, garbage, a foreign line) are skipped.
+(a half-written tail, garbage, a foreign line) are skipped. What the files
+hold is taken in by ``parsing`` only; what it refuses is counted here.
 """
 from __future__ import annotations
 
