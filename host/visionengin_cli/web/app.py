@@ -31,6 +31,7 @@ from .sinks import read_sinks
 log = logging.getLogger("visionengin.web")
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECENT_ALARMS = 60
+RECENT_INCIDENTS = 12
 MAX_EVENTS = 1000
 POLL_SECONDS = 2
 
@@ -86,7 +87,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                 "alarms": root.events(RECENT_ALARMS, camera=camera, info_type=info_type)
                 if alarms else [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000, "sinks": read_sinks(root.path)}
+                "poll_ms": POLL_SECONDS * 1000, "sinks": read_sinks(root.path),
+                "incidents": incidents(root.path, RECENT_INCIDENTS, camera or None) if alarms else []}
 
     def page(request: Request) -> Response:
         return templates.TemplateResponse(request, "index.html", context(request))
@@ -101,6 +103,9 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
 
     def alarms(request: Request) -> Response:
         return fragment("_alarms.html", context(request))
+
+    def incident_cards(request: Request) -> Response:
+        return fragment("_incidents.html", context(request))
 
     def api_status(request: Request) -> Response:
         skipped: Dict[str, int] = {}
@@ -145,6 +150,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
 
     routes = [
         Route("/", page), Route("/fragments/tiles", tiles), Route("/fragments/alarms", alarms),
+        Route("/fragments/incidents", incident_cards),
         Route("/api/status", api_status), Route("/api/events", api_events),
         Route("/api/incidents", api_incidents),
         Route("/metrics", scrape), Route("/pictures/{path:path}", picture),

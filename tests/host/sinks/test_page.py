@@ -1,7 +1,7 @@
 """The status page, its API and /metrics show each sink as its hub wrote it
 (a webhook whose receiver refuses: not connected, queued, the error);
 "Recent alarms" keeps to alarm pictures when incidents and health events
-share the log, and /api/incidents tells the incidents."""
+share the log; incidents show as cards and in /api/incidents."""
 import json
 import urllib.request
 
@@ -26,7 +26,8 @@ def test_page_api_and_metrics_show_each_sink(tmp_path):
     line = {"time": "2026-12-09T07:00:00+00:00", "camera": "gate", "info_type": "motion",
             "picture": "gate/rtsp_result/motion-1.jpg"}
     (root / "events.jsonl").write_text("".join(json.dumps(e) + "\n" for e in [
-        dict(line, type="alarm", id="a1"), dict(line, type="incident_start", id="i1", incident="x"),
+        dict(line, type="alarm", id="a1"), dict(line, type="incident_start", id="i1", incident="x", count=3,
+                                                    start=line["time"], end=line["time"]),
         {"type": "camera_offline", "id": "h1", "camera": "gate", "time": line["time"], "reason": "r"}]))
     hook = "http://127.0.0.1:{}/hook".format(free_port())  # nobody listens
     hub = Hub(str(root), sinks_config.parse({"webhooks": [{"url": hook, "secret": "k3y"}]}, str(tmp_path)),
@@ -43,6 +44,9 @@ def test_page_api_and_metrics_show_each_sink(tmp_path):
         assert "refused" in sink["last_error"].lower() and sink["target"] == hook.replace("/hook", "/...")
         page = get(served.url)
         assert 'data-sink="webhook-1"' in page and "not connected" in page
+        cards = get(served.url + "fragments/incidents")
+        assert cards.count('<article class="incident open">') == 1 and "3 pictures" in cards
+        assert 'href="pictures/gate/rtsp_result/motion-1.jpg"' in cards and cards in page
         metrics = get(served.url + "metrics")
         assert 'visionengin_sink_queued_events{kind="webhook",sink="webhook-1"} 1.0' in metrics
         assert 'visionengin_sink_connected{kind="webhook",sink="webhook-1"} 0.0' in metrics

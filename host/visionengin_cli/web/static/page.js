@@ -42,6 +42,7 @@
 
   function tick() {
     Promise.all([refresh("tiles", "fragments/tiles"),
+                 refresh("incidents", "fragments/incidents", filterParams()),
                  refresh("alarms", "fragments/alarms", filterParams())])
       .then(function () { note("updated " + updated); },
             function (error) { note("cannot reach the server (" + error.message + ")"); })
@@ -51,6 +52,17 @@
   filters.addEventListener("change", function () {
     history.replaceState(null, "", url(location.pathname, filterParams()));
     refresh("alarms", "fragments/alarms", filterParams());
+    refresh("incidents", "fragments/incidents", filterParams());
+  });
+
+  // An incident's button: the recent pictures of its camera and info type.
+  document.addEventListener("click", function (event) {
+    var pick = event.target.closest("button[data-camera]");
+    if (!pick) return;
+    filters.elements.camera.value = pick.dataset.camera;
+    filters.elements.info_type.value = pick.dataset.infoType;
+    filters.dispatchEvent(new Event("change"));
+    document.getElementById("alarms").scrollIntoView();
   });
 
   document.addEventListener("click", function (event) {
