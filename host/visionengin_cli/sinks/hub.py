@@ -9,7 +9,7 @@ import logging
 import os
 import threading
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Set
 
 from ..events.outbox import Outbox
 from .config import SinksConfig
@@ -39,6 +39,7 @@ class Hub:
             name = "webhook-{}".format(number)
             self.senders.append(Webhook(name, Outbox(os.path.join(folder, name), config.outbox_cap),
                                         hook.url, hook.secret, hook.events, hook.picture, root))
+        self.failing: Set[str] = set()  # sinks whose outbox cannot be written
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._report, name="sinks-status", daemon=True)
 
@@ -53,10 +54,16 @@ class Hub:
             if sender.wants(event):
                 try:
                     sender.outbox.append(event)
-                except OSError as error:
+                except OSError as error:  # counted each, logged once an episode (a full disk)
                     sender.outbox.dropped += 1
-                    log.error("%s %s: cannot queue event %s: %s", sender.kind, sender.name,
-                              event.get("id"), error.strerror or error)
+                    if sender.name not in self.failing:
+                        self.failing.add(sender.name)
+                        log.error("%s: cannot queue events (%s): dropped and counted until it can",
+                                  sender.name, error.strerror or error)
+                    continue
+                if sender.name in self.failing:
+                    self.failing.discard(sender.name)
+                    log.info("%s: queueing events again", sender.name)
 
     def camera_state(self, camera: str, state: Dict[str, Any]) -> None:
         if self.mqtt is not None:

@@ -62,7 +62,7 @@ class Sender:
     def failed(self, error: str) -> None:
         error = mask_text(error)
         if error != self.last_error:
-            log.warning("%s %s: %s; retrying in %.3g s", self.kind, self.name, error, self.retry)
+            log.warning("%s: %s; retrying in %.3g s", self.name, error, self.retry)
         self.last_error, self.last_error_at = error, time.time()
 
     def status(self) -> Dict[str, Any]:
@@ -87,12 +87,12 @@ class Sender:
                     self._pause()
                     break
                 except Exception as error:  # noqa: BLE001 - a sink's fault must not stop its thread
-                    log.exception("%s %s: unexpected failure", self.kind, self.name)
+                    log.exception("%s: unexpected failure", self.name)
                     self.failed("{}: {}".format(type(error).__name__, error))
                     self._pause()
                     break
                 if self.retry > FIRST_RETRY:
-                    log.info("%s %s: delivering again", self.kind, self.name)
+                    log.info("%s: delivering again", self.name)
                 self.retry = FIRST_RETRY
                 self.outbox.ack(position)
 
