@@ -59,7 +59,7 @@ class Mqtt(Sender):
         self.published = threading.Condition()  # never held while calling the client
         self.completions = 0
         self.done: Dict[int, int] = {}  # message id: completion number
-        self.resend = False
+        self.resend = self.refused = False
         self.client = self._client()
 
     def _client(self) -> paho.Client:
@@ -103,9 +103,10 @@ class Mqtt(Sender):
 
     def _on_connect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         if reason.is_failure:
-            self.connected = False
+            self.connected, self.refused = False, True
             self.failed("{} refused the connection: {}".format(self.target, reason))
             return
+        self.refused = False
         # Only what needs no order here; the sender's thread sends the rest
         # (paho's callbacks hold its lock: no waiting on ours from them).
         self.client.publish(self.topic("availability"), b"online", qos=self.settings.qos, retain=True)
@@ -132,7 +133,7 @@ class Mqtt(Sender):
 
     def _on_disconnect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was, self.connected = self.connected, False
-        if not self.stopping.is_set():
+        if not self.stopping.is_set() and not (self.refused and not was):  # the refusal says more
             self.failed("{}: connection lost ({})".format(self.target, reason) if was else
                         "{}: cannot connect ({})".format(self.target, reason))
 

@@ -45,6 +45,16 @@ def test_every_event_arrives_once_per_id_across_a_broker_outage_and_a_restart(
     server = broker(password=True)
     listener = subscriber(server, [PREFIX + "/#"])
     root = tmp_path / "results"
+    (tmp_path / "wrong").write_text("not-the-password\n")
+    wrong = sinks_config.parse({"device": "cam-host", "mqtt": {
+        "host": "127.0.0.1", "port": server.port, "username": USER, "password_file": "wrong"}}, str(tmp_path))
+    refused = Hub(str(tmp_path / "refused"), wrong, ["gate"])
+    refused.start()
+    try:  # told, with the broker's reason
+        assert wait_for(lambda: refused.status()["sinks"][0]["last_error"], 20)
+        assert "refused the connection: Not authorized" in refused.status()["sinks"][0]["last_error"]
+    finally:
+        refused.stop()
     config = settings(tmp_path, server, alarm_events=True)
     hub = Hub(str(root), config, ["gate"])
     hub.start()
