@@ -6,15 +6,22 @@ after a reconnect, so the sender waits for each rather than sending twice).
 Topics under the prefix: ``availability`` ("online", "offline" as the last
 will, retained), ``events`` (one JSON event a message), ``<camera>/state``
 (retained JSON), ``<camera>/<info type>`` ("ON"/"OFF", retained),
-``<camera>/<info type>/snapshot`` (JPEG bytes, retained).
+``<camera>/<info type>/snapshot`` (JPEG bytes, retained), and ``instance``
+(retained JSON naming this process: a collector tells a restart from two
+devices sharing a name by it), sent with "online" again every ``HEARTBEAT``
+seconds so a collector knows when the device was last seen.
 """
 from __future__ import annotations
 
 import json
 import logging
+import datetime
 import os
+import socket
 import ssl
 import threading
+import time
+import uuid
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 import paho.mqtt.client as paho
@@ -27,6 +34,7 @@ from .sender import DeliveryError, Sender
 log = logging.getLogger("visionengin.sinks")
 WAIT = 1.0  # seconds between looks at the stop flag while a message is in flight
 INCIDENTS = ("incident_start", "incident_end")
+HEARTBEAT = 15.0  # seconds between two "instance" messages
 
 
 class MqttSettings:
@@ -60,6 +68,9 @@ class Mqtt(Sender):
         self.completions = 0
         self.done: Dict[int, int] = {}  # message id: completion number
         self.resend = self.refused = False
+        self.instance = uuid.uuid4().hex  # this process, whatever its client id
+        self.started = time.time()
+        self.beat_at = 0.0
         self.client = self._client()
 
     def _client(self) -> paho.Client:
@@ -90,7 +101,8 @@ class Mqtt(Sender):
         super().start()
 
     def stop(self, timeout: float = 5.0) -> None:
-        self.stopping.set()
+        with self.lock:
+            self.stopping.set()
         if self.connected:  # a clean leave: the will is not sent, so say it
             info = self.client.publish(self.topic("availability"), "offline", qos=1, retain=True)
             try:
@@ -110,7 +122,7 @@ class Mqtt(Sender):
         # Only what needs no order here; the sender's thread sends the rest
         # (paho's callbacks hold its lock: no waiting on ours from them).
         self.client.publish(self.topic("availability"), b"online", qos=self.settings.qos, retain=True)
-        self.resend, self.connected = True, True
+        self.resend, self.connected, self.beat_at = True, True, 0.0
         self.wake.set()
         with self.outbox.added:
             self.outbox.added.notify_all()
@@ -119,6 +131,7 @@ class Mqtt(Sender):
     def housekeeping(self) -> None:
         """After a connect: discovery and every retained state again, from
         the sender's thread, so an older state never follows a newer one."""
+        self.heartbeat()
         if not (self.resend and self.connected):
             return
         self.resend = False
@@ -130,6 +143,25 @@ class Mqtt(Sender):
         with self.lock:
             for topic, payload in self.retained.items():
                 self._send(topic, payload, retain=True)
+
+    def heartbeat(self) -> None:
+        """"online" and this process's ``instance``, at QoS 0: the latest is
+        all that matters, and none pile up for an absent collector."""
+        now = time.monotonic()
+        if not self.connected or now - self.beat_at < HEARTBEAT:
+            return
+        self.beat_at = now
+        stamp = datetime.datetime.now(datetime.timezone.utc).isoformat()
+        started = datetime.datetime.fromtimestamp(self.started, datetime.timezone.utc).isoformat()
+        payload = {"instance": self.instance, "client_id": self.settings.client_id,
+                   "host": socket.gethostname(), "pid": os.getpid(), "started": started,
+                   "time": stamp}
+        with self.lock:  # never after the "offline" of a stop
+            if self.stopping.is_set():
+                return
+            self.client.publish(self.topic("availability"), b"online", qos=0, retain=True)
+            self.client.publish(self.topic("instance"), json.dumps(payload).encode("utf-8"),
+                                qos=0, retain=True)
 
     def _on_disconnect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was, self.connected = self.connected, False

@@ -1,0 +1,112 @@
+"""One device as the collector knows it: availability, last seen, the process
+that speaks for it (its instance), and a name two devices share.
+
+Each device process announces an instance id of its own (``instance`` topic,
+again every few seconds). A new instance replacing the one before is a
+restart; an instance that was replaced speaking again shortly after means two
+processes announce the same device name at once: that is reported, never
+taken as one device.
+"""
+from __future__ import annotations
+
+import logging
+import time
+from typing import Any, Dict, List, Optional
+
+from .events_log import iso
+
+log = logging.getLogger("visionengin.fleet")
+CONFLICT_WINDOW = 120.0  # seconds: a replaced instance heard again within it is a second device
+KEPT_INSTANCES = 16
+
+
+def _text(value: Any, limit: int = 256) -> Optional[str]:
+    return value[:limit] if isinstance(value, str) and value.isprintable() else None
+
+
+class DeviceState:
+    def __init__(self, name: str, saved: Optional[Dict[str, Any]]) -> None:
+        self.name = name
+        saved = saved or {}
+        self.availability: Optional[str] = _text(saved.get("availability"), 16)
+        self.availability_at: Optional[str] = _text(saved.get("availability_at"))
+        self.last_seen: Optional[float] = saved.get("last_seen_epoch") \
+            if isinstance(saved.get("last_seen_epoch"), (int, float)) else None
+        instance = saved.get("instance")
+        self.instance: Optional[Dict[str, Any]] = instance if isinstance(instance, dict) else None
+        conflict = saved.get("conflict")
+        self.conflict: Optional[Dict[str, Any]] = conflict if isinstance(conflict, dict) else None
+        self.replaced: Dict[str, float] = {}  # instance id: when another took its place
+        self.known: Dict[str, Dict[str, Any]] = {}
+        self.counts = {k: int(saved.get(k, 0)) if isinstance(saved.get(k, 0), int) else 0
+                       for k in ("events", "repeats")}
+        self.dirty = False
+        self.urgent = False  # written at the next tick, not within the next few seconds
+        self.written = 0.0
+
+    def seen(self, now: Optional[float] = None) -> None:
+        self.last_seen = time.time() if now is None else now
+        self.dirty = True
+
+    def set_availability(self, payload: bytes, retained: bool) -> None:
+        text = payload.decode("utf-8", "replace").strip().lower()
+        if text not in ("online", "offline"):
+            log.warning("device %s: availability %r is neither online nor offline", self.name, text[:40])
+            return
+        if text != self.availability:
+            if not retained or self.availability is not None:
+                log.info("device %s: %s", self.name, text)
+            self.availability, self.availability_at = text, iso(time.time())
+            self.urgent = self.dirty = True
+
+    def announce(self, fields: Dict[str, Any], retained: bool) -> None:
+        """An ``instance`` message: a restart, a second device of the same
+        name, or the same process again."""
+        ident = _text(fields.get("instance"), 64)
+        if ident is None:
+            log.warning("device %s: an instance message without an instance id", self.name)
+            return
+        info = {k: fields[k] for k in ("instance", "client_id", "host", "pid", "started")
+                if isinstance(fields.get(k), (str, int)) and not isinstance(fields.get(k), bool)}
+        self.known[ident] = info
+        while len(self.known) > KEPT_INSTANCES:
+            self.known.pop(next(iter(self.known)))
+        current = None if self.instance is None else self.instance.get("instance")
+        if retained and current is not None:
+            return  # what the broker kept: no news about who speaks now
+        now = time.monotonic()
+        if current == ident:
+            self.instance = info
+            return
+        if current is not None:
+            if ident in self.replaced and now - self.replaced[ident] < CONFLICT_WINDOW:
+                self._reused(self.known.get(current, {"instance": current}), info)
+            elif not retained:
+                log.info("device %s: a new instance %s (was %s): restarted", self.name, ident[:8], current[:8])
+            self.replaced[current] = now
+            while len(self.replaced) > KEPT_INSTANCES:
+                self.replaced.pop(next(iter(self.replaced)))
+        self.instance = info
+        self.urgent = self.dirty = True
+
+    def _reused(self, one: Dict[str, Any], other: Dict[str, Any]) -> None:
+        first = self.conflict is None or self.conflict.get("active") is False
+        pair: List[Dict[str, Any]] = sorted([one, other], key=lambda i: str(i.get("instance")))
+        self.conflict = {"at": iso(time.time()), "at_epoch": time.time(), "instances": pair, "active": True}
+        if first:
+            log.warning("device %s: two processes announce this name at once (client ids %s, hosts %s): "
+                        "flagged as a reused name (their events arrive mixed under it); give each device a name of its own",
+                        self.name, " and ".join(str(i.get("client_id", "?")) for i in pair),
+                        " and ".join(str(i.get("host", "?")) for i in pair))
+
+    def as_dict(self) -> Dict[str, Any]:
+        conflict = self.conflict
+        if conflict is not None and isinstance(conflict.get("at_epoch"), (int, float)) \
+                and time.time() - conflict["at_epoch"] > 5 * CONFLICT_WINDOW:
+            conflict = dict(conflict, active=False)
+        return {"device": self.name, "availability": self.availability,
+                "availability_at": self.availability_at,
+                "last_seen": iso(self.last_seen) if self.last_seen is not None else None,
+                "last_seen_epoch": self.last_seen, "instance": self.instance,
+                "conflict": conflict, "events": self.counts["events"],
+                "repeats": self.counts["repeats"]}

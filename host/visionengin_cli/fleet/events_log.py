@@ -1,0 +1,87 @@
+"""A device's ``events.jsonl`` in the collector's root: whole lines in one
+checked write each, rotated past a size (the rotated logs are what retention
+removes, oldest first), and the ids of its recent events, read back from the
+log's end at the first use, so a repeat is dropped across a restart too."""
+from __future__ import annotations
+
+import collections
+import datetime
+import json
+import os
+from typing import Any, Dict, Optional
+
+from .layout import EVENTS
+
+ROTATE_BYTES = 16 << 20
+RECENT_IDS = 20000  # per device: far more than one outage's resends
+TAIL_BYTES = 4 << 20
+
+
+def iso(seconds: Optional[float]) -> Optional[str]:
+    if seconds is None:
+        return None
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
+
+
+class DeviceLog:
+    def __init__(self, folder: str) -> None:
+        self.path = os.path.join(folder, EVENTS)
+        self.fd = -1
+        self.ids: "collections.OrderedDict[str, None]" = collections.OrderedDict()
+        self._load_ids()
+
+    def _load_ids(self) -> None:
+        try:
+            with open(self.path, "rb") as file:
+                size = file.seek(0, os.SEEK_END)
+                file.seek(max(0, size - TAIL_BYTES))
+                data = file.read()
+        except OSError:
+            return
+        for raw in data.split(b"\n")[-RECENT_IDS:]:
+            try:
+                line = json.loads(raw)
+            except ValueError:
+                continue
+            if isinstance(line, dict) and isinstance(line.get("id"), str):
+                self.ids[line["id"]] = None
+
+    def known(self, ident: str) -> bool:
+        return ident in self.ids
+
+    def append(self, line: Dict[str, Any]) -> None:
+        """Raises OSError when the line cannot be written whole (nothing of it stays)."""
+        data = (json.dumps(line, ensure_ascii=False) + "\n").encode("utf-8")
+        if self.fd < 0:
+            self.fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        start = os.fstat(self.fd).st_size
+        if start >= ROTATE_BYTES:
+            self._rotate()
+            start = 0
+        try:
+            written = os.write(self.fd, data)
+            if written != len(data):
+                raise OSError(28, "short write: {} of {} bytes".format(written, len(data)))
+        except OSError:
+            try:
+                os.ftruncate(self.fd, start)
+            except OSError:
+                pass
+            raise
+        ident = line.get("id")
+        if isinstance(ident, str):
+            self.ids[ident] = None
+            while len(self.ids) > RECENT_IDS:
+                self.ids.popitem(last=False)
+
+    def _rotate(self) -> None:
+        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%S.%fZ")
+        os.close(self.fd)
+        self.fd = -1
+        os.replace(self.path, os.path.join(os.path.dirname(self.path), "events-{}.jsonl".format(stamp)))
+        self.fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+
+    def close(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1

@@ -1,0 +1,60 @@
+"""Where a collector keeps what the devices publish, under its results root:
+
+    fleet.json                      marks the root as a collector's (the page reads it)
+    <device>/device.json            availability, last seen, instance, a reused name
+    <device>/events.jsonl           the device's events, each with "device"
+    <device>/<camera>/status.json   the camera's last state
+    <device>/<camera>/incidents/<incident>.jpg   each incident's best picture
+
+A device's folder thus reads like a device's own results root.
+"""
+from __future__ import annotations
+
+import json
+import os
+from typing import Any, Dict, Optional
+
+MARKER = "fleet.json"
+DEVICE_FILE = "device.json"
+EVENTS = "events.jsonl"
+PICTURES = "incidents"
+MAX_NAME = 128
+
+
+def safe_name(name: str) -> bool:
+    """A device's or camera's name that can be a folder of its own and
+    never takes the place of one of our files."""
+    return (0 < len(name) <= MAX_NAME and name.isprintable() and not name.startswith(".")
+            and "/" not in name and "\\" not in name and not name.endswith((".json", ".jsonl", ".tmp"))
+            and name != PICTURES)
+
+
+def write_json(path: str, data: Dict[str, Any]) -> None:
+    """Replaced atomically: a reader sees the old file or the new one."""
+    tmp = "{}.{}.tmp".format(path, os.getpid())
+    try:
+        with open(tmp, "w", encoding="utf-8") as file:
+            json.dump(data, file, ensure_ascii=False)
+            file.write("\n")
+        os.replace(tmp, path)
+    except OSError:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def read_json(path: str, limit: int = 1 << 20) -> Optional[Dict[str, Any]]:
+    """The object a file holds, or None for a missing, damaged or foreign one."""
+    try:
+        with open(path, "rb") as file:
+            data = json.loads(file.read(limit))
+    except (OSError, ValueError):
+        return None
+    return data if isinstance(data, dict) else None
+
+
+def is_fleet_root(root: str) -> bool:
+    marker = read_json(os.path.join(root, MARKER))
+    return marker is not None and marker.get("kind") == "visionengin-collect"

@@ -1,0 +1,86 @@
+"""Retention of a collector's root, as on a device: past ``max_age`` or past
+``max_size`` in all, the oldest pictures and rotated event logs go first.
+A pass walks the root (a minute apart): simple, and cheap next to the
+broker's traffic for the sizes a collector holds."""
+from __future__ import annotations
+
+import logging
+import os
+import re
+import time
+from typing import List, Optional, Tuple
+
+from .layout import PICTURES
+
+log = logging.getLogger("visionengin.fleet")
+_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+_AGES = {"s": 1, "m": 60, "h": 3600, "d": 86400}
+_SIZE = re.compile(r"(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?", re.I)
+_AGE = re.compile(r"(\d+(?:\.\d+)?)\s*([smhd]?)", re.I)
+
+
+def parse_size(text: str) -> int:
+    """"500M", "20G", "1.5T", "1048576" -> bytes; ValueError otherwise."""
+    match = _SIZE.fullmatch(text.strip())
+    if not match or float(match.group(1)) <= 0:
+        raise ValueError("not a size: {!r} (e.g. 500M, 20G)".format(text))
+    return int(float(match.group(1)) * _UNITS[match.group(2).lower()])
+
+
+def parse_age(text: str) -> float:
+    """"30d", "12h", "90m", "3600" (seconds) -> seconds; ValueError otherwise."""
+    match = _AGE.fullmatch(text.strip())
+    if not match or float(match.group(1)) <= 0:
+        raise ValueError("not an age: {!r} (e.g. 30d, 12h)".format(text))
+    return float(match.group(1)) * _AGES[(match.group(2) or "s").lower()]
+
+
+def _removable(root: str) -> Tuple[List[Tuple[float, int, str]], int]:
+    """(mtime, size, path) of what may go, and the root's whole size."""
+    files: List[Tuple[float, int, str]] = []
+    total = 0
+    for folder, dirs, names in os.walk(root):
+        depth = os.path.relpath(folder, root).count(os.sep) + (folder != root)
+        for name in names:
+            path = os.path.join(folder, name)
+            try:
+                info = os.stat(path)
+            except OSError:
+                continue
+            total += info.st_size
+            rotated = depth == 1 and name.startswith("events-") and name.endswith(".jsonl")
+            picture = os.path.basename(folder) == PICTURES and depth == 3
+            if rotated or picture:
+                files.append((info.st_mtime, info.st_size, path))
+    files.sort()
+    return files, total
+
+
+def enforce(root: str, max_size: Optional[int], max_age: Optional[float],
+            now: Optional[float] = None) -> int:
+    """One pass; returns the number of files removed."""
+    if max_size is None and max_age is None:
+        return 0
+    now = time.time() if now is None else now
+    files, total = _removable(root)
+    removed = freed = 0
+    for mtime, size, path in files:
+        too_old = max_age is not None and now - mtime > max_age
+        too_big = max_size is not None and total - freed > max_size
+        if not (too_old or too_big):
+            break  # the rest is newer, and the size is kept
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            continue
+        except OSError as error:
+            log.error("retention: cannot remove %s: %s", path, error.strerror or error)
+            continue
+        removed += 1
+        freed += size
+    if removed:
+        log.info("retention: removed %d old pictures and logs (%d bytes)", removed, freed)
+    if max_size is not None and total - freed > max_size:
+        log.warning("retention: %d bytes kept, over --max-size, with nothing old left to remove",
+                    total - freed)
+    return removed
