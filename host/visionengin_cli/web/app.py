@@ -21,7 +21,9 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
 
+from ..fleet.layout import is_fleet_root
 from . import metrics
+from .fleet import FleetRoot
 from .gates import HostGate, TokenGate, printable
 from .parsing import Bad, parse_limit, parse_since, parse_time
 from .incidents import incidents
@@ -70,7 +72,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
     and without one the Host must name the server by a loopback name and
     ``port`` (by default the port of the connection)."""
     root = ResultsRoot(root_path)
-    registry = metrics.registry_for(root)
+    fleet = FleetRoot(root_path)  # read when the root is a collector's (its marker file)
+    registry = metrics.registry_for(root, fleet)
     templates = Jinja2Templates(directory=os.path.join(HERE, "templates"))
     templates.env.filters["when"] = _when
     templates.env.filters["digest"] = _digest
@@ -81,6 +84,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         given = request.query_params.get("token")
         camera = request.query_params.get("camera") or ""
         info_type = request.query_params.get("info_type") or ""
+        if is_fleet_root(root.path):
+            return fleet_context(request, alarms)
         cameras = root.cameras()
         types = sorted({t for cam in cameras for t in cam["alarms_by_type"]} | ({info_type} - {""}))
         return {"cameras": cameras, "camera": camera, "info_type": info_type, "types": types,
@@ -90,8 +95,24 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                 "poll_ms": POLL_SECONDS * 1000, "sinks": read_sinks(root.path),
                 "incidents": incidents(root.path, RECENT_INCIDENTS, camera or None) if alarms else []}
 
+    def fleet_context(request: Request, alarms: bool) -> Dict[str, Any]:
+        given, params = request.query_params.get("token"), request.query_params
+        device, camera, info_type = (params.get(k) or "" for k in ("device", "camera", "info_type"))
+        devices = fleet.devices()
+        cameras = fleet.cameras(devices)
+        found = fleet.incidents(RECENT_INCIDENTS * 2, device or None, camera or None, info_type or None) \
+            if alarms else []
+        types = sorted({str(i.get("info_type")) for i in fleet.incidents(200)} | ({info_type} - {""}))
+        return {"fleet": True, "devices": devices, "cameras": cameras, "device": device, "camera": camera,
+                "info_type": info_type, "types": types,
+                "camera_names": sorted({c["camera"] for c in cameras}), "alarms": [],
+                "q": "?" + urlencode({"token": given}) if given and token else "",
+                "poll_ms": POLL_SECONDS * 1000, "sinks": [], "incidents": found}
+
     def page(request: Request) -> Response:
-        return templates.TemplateResponse(request, "index.html", context(request))
+        values = context(request)
+        return templates.TemplateResponse(request, "fleet.html" if values.get("fleet") else "index.html",
+                                          values)
 
     def fragment(name: str, values: Dict[str, Any]) -> Response:
         html = templates.get_template(name).render(values)
@@ -99,7 +120,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                                            "Cache-Control": "no-store"})
 
     def tiles(request: Request) -> Response:
-        return fragment("_tiles.html", context(request, alarms=False))
+        values = context(request, alarms=False)
+        return fragment("_fleet_tiles.html" if values.get("fleet") else "_tiles.html", values)
 
     def alarms(request: Request) -> Response:
         return fragment("_alarms.html", context(request))
@@ -109,6 +131,12 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
 
     def api_status(request: Request) -> Response:
         skipped: Dict[str, int] = {}
+        if is_fleet_root(root.path):
+            devices = fleet.devices()
+            return JSONResponse({"time": time.time(), "fleet": True, "devices": devices,
+                                 "cameras": fleet.cameras(devices, request.query_params.get("device"),
+                                                          skipped),
+                                 "skipped": skipped, "sinks": []})
         cameras = root.cameras(skipped=skipped)
         return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped,
                              "sinks": read_sinks(root.path)})
@@ -129,8 +157,12 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
             limit = parse_limit(request.query_params.get("limit", "50"), MAX_EVENTS)
         except Bad as error:
             return JSONResponse({"error": str(error)}, status_code=400)
+        params = request.query_params
+        if is_fleet_root(root.path):
+            return JSONResponse({"time": time.time(), "incidents": fleet.incidents(
+                limit, params.get("device"), params.get("camera"), params.get("info_type"))})
         return JSONResponse({"time": time.time(), "incidents": incidents(
-            root.path, limit, request.query_params.get("camera"))})
+            root.path, limit, params.get("camera"))})
 
     def scrape(request: Request) -> Response:
         return Response(metrics.render(registry), media_type=metrics.CONTENT_TYPE)

@@ -4,13 +4,15 @@ own that could drift from what the camera processes report)."""
 from __future__ import annotations
 
 import time
-from typing import Iterable
+from typing import Iterable, List, Optional
 
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 from prometheus_client.metrics_core import Metric
 from prometheus_client.registry import Collector
 
+from ..fleet.layout import is_fleet_root
+from .fleet import FleetRoot
 from .results import ResultsRoot
 from .sinks import SinkCollector
 
@@ -24,10 +26,12 @@ class CameraCollector(Collector):
     reconnects, the state (one series per state, 1 for the current one) and
     the age of the last analysed frame; and the damaged things skipped."""
 
-    def __init__(self, root: ResultsRoot) -> None:
-        self.root = root
+    def __init__(self, root: ResultsRoot, fleet: Optional[FleetRoot] = None) -> None:
+        self.root, self.fleet = root, fleet
 
     def collect(self) -> Iterable[Metric]:
+        if self.fleet is not None and is_fleet_root(self.root.path):
+            return fleet_metrics(self.fleet)
         cameras = self.root.cameras(time.time())
         frames = CounterMetricFamily("visionengin_camera_frames_analysed",
                                      "Frames the detector analysed", labels=["camera"])
@@ -67,9 +71,32 @@ class CameraCollector(Collector):
         return [frames, pictures, restarts, reconnects, fps, state, age, skipped]
 
 
-def registry_for(root: ResultsRoot) -> CollectorRegistry:
+def fleet_metrics(fleet: FleetRoot) -> List[Metric]:
+    """Over a collector's root: each device's availability and last message,
+    each camera's state, labelled by device."""
+    devices = fleet.devices()
+    online = GaugeMetricFamily("visionengin_device_online", "1 while the device is online "
+                               "(its availability, the broker's last will)", labels=["device"])
+    seen = GaugeMetricFamily("visionengin_device_last_seen_age_seconds",
+                             "Seconds since the device's last message", labels=["device"])
+    reused = GaugeMetricFamily("visionengin_device_name_reused",
+                               "1 while two processes announce this device's name", labels=["device"])
+    state = GaugeMetricFamily("visionengin_camera_state", "The camera's state as its device last "
+                              "told it (1 for the current one; offline: its device is)",
+                              labels=["device", "camera", "state"])
+    for device in devices:
+        online.add_metric([device["device"]], 1.0 if device["online"] else 0.0)
+        reused.add_metric([device["device"]], 1.0 if device["name_reused"] else 0.0)
+        if device["last_seen_age"] is not None:
+            seen.add_metric([device["device"]], device["last_seen_age"])
+    for cam in fleet.cameras(devices):
+        state.add_metric([cam["device"], cam["camera"], str(cam["state"])], 1.0)
+    return [online, seen, reused, state]
+
+
+def registry_for(root: ResultsRoot, fleet: Optional[FleetRoot] = None) -> CollectorRegistry:
     registry = CollectorRegistry(auto_describe=False)
-    registry.register(CameraCollector(root))
+    registry.register(CameraCollector(root, fleet))
     registry.register(SinkCollector(root.path))
     return registry
 

@@ -1,0 +1,88 @@
+"""The page over a collector's root (``visionengin collect``): its devices
+(online or offline, last seen, a name two devices share), their cameras and
+the incidents across the fleet. Each device's folder reads like a device's
+own results root, so the single-device readers do the reading; here their
+answers gain the device and paths from the collector's root."""
+from __future__ import annotations
+
+import os
+import time
+from typing import Any, Dict, List, Optional
+
+from ..fleet.layout import DEVICE_FILE, read_json, safe_name
+from .incidents import incidents
+from .results import ResultsRoot
+
+SILENT_AFTER = 60.0  # seconds without a message: an "online" device shown as silent
+
+
+class FleetRoot:
+    def __init__(self, path: str) -> None:
+        self.path = os.path.realpath(path)
+        self.roots: Dict[str, ResultsRoot] = {}
+
+    def names(self) -> List[str]:
+        try:
+            entries = sorted(os.listdir(self.path))
+        except OSError:
+            return []
+        return [n for n in entries if safe_name(n) and os.path.isfile(os.path.join(self.path, n, DEVICE_FILE))]
+
+    def _root(self, name: str) -> ResultsRoot:
+        root = self.roots.get(name)
+        if root is None:
+            root = self.roots[name] = ResultsRoot(os.path.join(self.path, name))
+        return root
+
+    def devices(self, now: Optional[float] = None) -> List[Dict[str, Any]]:
+        now = time.time() if now is None else now
+        found = []
+        for name in self.names():
+            saved = read_json(os.path.join(self.path, name, DEVICE_FILE)) or {}
+            seen = saved.get("last_seen_epoch")
+            age = max(0.0, now - seen) if isinstance(seen, (int, float)) else None
+            availability = saved.get("availability") if saved.get("availability") in ("online", "offline") else None
+            conflict = saved.get("conflict") if isinstance(saved.get("conflict"), dict) else None
+            found.append({"device": name, "availability": availability or "unknown",
+                          "online": availability == "online",
+                          "silent": availability == "online" and (age is None or age > SILENT_AFTER),
+                          "last_seen": saved.get("last_seen") if isinstance(saved.get("last_seen"), str) else None,
+                          "last_seen_age": age,
+                          "instance": saved.get("instance") if isinstance(saved.get("instance"), dict) else None,
+                          "name_reused": bool(conflict and conflict.get("active")),
+                          "conflict": conflict})
+        return found
+
+    def cameras(self, devices: Optional[List[Dict[str, Any]]] = None, device: Optional[str] = None,
+                skipped: Optional[Dict[str, int]] = None) -> List[Dict[str, Any]]:
+        """Every device's cameras; a camera's state is what its device last
+        said, "offline" while the device is."""
+        online = {d["device"]: d["online"] for d in (devices if devices is not None else self.devices())}
+        found = []
+        for name, is_online in online.items():
+            if device and name != device:
+                continue
+            for cam in self._root(name).cameras(skipped=skipped):
+                cam = dict(cam, device=name, stale=False,
+                           state=cam.get("reported_state") or "unknown" if is_online else "offline")
+                last = cam.get("last_alarm")
+                if isinstance(last, dict) and isinstance(last.get("picture"), str):
+                    cam["last_alarm"] = dict(last, picture=name + "/" + last["picture"])
+                found.append(cam)
+        return found
+
+    def incidents(self, limit: int, device: Optional[str] = None, camera: Optional[str] = None,
+                  info_type: Optional[str] = None) -> List[Dict[str, Any]]:
+        found: List[Dict[str, Any]] = []
+        for name in self.names():
+            if device and name != device:
+                continue
+            for incident in incidents(os.path.join(self.path, name), 10 * limit if info_type else limit,
+                                      camera or None):
+                if info_type and incident.get("info_type") != info_type:
+                    continue
+                if isinstance(incident.get("picture"), str):
+                    incident["picture"] = name + "/" + incident["picture"]
+                found.append(dict(incident, device=name))
+        found.sort(key=lambda i: str(i.get("start", "")), reverse=True)
+        return found[:max(0, limit)]
