@@ -1,11 +1,14 @@
 """One device as the collector knows it: availability, last seen, the process
 that speaks for it (its instance), and a name two devices share.
 
-Each device process announces an instance id of its own (``instance`` topic,
-again every few seconds). A new instance replacing the one before is a
-restart; an instance that was replaced speaking again shortly after means two
-processes announce the same device name at once: that is reported, never
-taken as one device.
+Each device process announces an instance id of its own and its client id
+(``instance`` topic, again every few seconds), and tags its events with the
+instance. Under the client id that holds the name, a new instance is a
+restart (and one that was replaced speaking again, two processes sharing
+the client id). A second client id announcing the name while the first is
+alive is a second device: reported, and its events kept apart (under
+``<name>@<its client id>``), never merged; once the first has been silent
+for ``CONFLICT_WINDOW`` the name passes to the one still speaking.
 """
 from __future__ import annotations
 
@@ -37,6 +40,9 @@ class DeviceState:
         conflict = saved.get("conflict")
         self.conflict: Optional[Dict[str, Any]] = conflict if isinstance(conflict, dict) else None
         self.replaced: Dict[str, float] = {}  # instance id: when another took its place
+        self.twins: Dict[str, str] = {}  # instance id: client id of a second device of this name
+        self.heard = time.monotonic()  # the holder's last live announcement
+        self.twin_of: Optional[str] = _text(saved.get("twin_of"))
         self.known: Dict[str, Dict[str, Any]] = {}
         self.counts = {k: int(saved.get(k, 0)) if isinstance(saved.get(k, 0), int) else 0
                        for k in ("events", "repeats")}
@@ -76,8 +82,14 @@ class DeviceState:
             return  # what the broker kept: no news about who speaks now
         now = time.monotonic()
         if current == ident:
-            self.instance = info
+            self.instance, self.heard = info, now
             return
+        holder = None if self.instance is None else self.instance.get("client_id")
+        client = info.get("client_id")
+        if current is not None and holder is not None and client is not None and client != holder:
+            self._other_client(ident, info, now)
+            return
+        self.heard = now
         if current is not None:
             if ident in self.replaced and now - self.replaced[ident] < CONFLICT_WINDOW:
                 self._reused(self.known.get(current, {"instance": current}), info)
@@ -89,15 +101,33 @@ class DeviceState:
         self.instance = info
         self.urgent = self.dirty = True
 
+    def _other_client(self, ident: str, info: Dict[str, Any], now: float) -> None:
+        holder: Dict[str, Any] = self.instance or {}
+        if now - self.heard < CONFLICT_WINDOW and self.availability != "offline":
+            if ident not in self.twins:
+                self.twins[ident] = str(info.get("client_id"))
+                while len(self.twins) > KEPT_INSTANCES:
+                    self.twins.pop(next(iter(self.twins)))
+            self._reused(holder, info)
+            self.urgent = self.dirty = True
+            return
+        log.info("device %s: now announced by client id %s (%s silent)", self.name,
+                 info.get("client_id"), holder.get("client_id"))
+        self.twins.pop(ident, None)
+        self.instance, self.heard = info, now
+        if self.conflict is not None:
+            self.conflict = dict(self.conflict, active=False)
+        self.urgent = self.dirty = True
+
     def _reused(self, one: Dict[str, Any], other: Dict[str, Any]) -> None:
         first = self.conflict is None or self.conflict.get("active") is False
         pair: List[Dict[str, Any]] = sorted([one, other], key=lambda i: str(i.get("instance")))
         self.conflict = {"at": iso(time.time()), "at_epoch": time.time(), "instances": pair, "active": True}
         if first:
             log.warning("device %s: two processes announce this name at once (client ids %s, hosts %s): "
-                        "flagged as a reused name (their events arrive mixed under it); give each device a name of its own",
+                        "the second one's events kept under %s@<its client id>; give each device a name of its own",
                         self.name, " and ".join(str(i.get("client_id", "?")) for i in pair),
-                        " and ".join(str(i.get("host", "?")) for i in pair))
+                        " and ".join(str(i.get("host", "?")) for i in pair), self.name)
 
     def as_dict(self) -> Dict[str, Any]:
         conflict = self.conflict
@@ -109,4 +139,4 @@ class DeviceState:
                 "last_seen": iso(self.last_seen) if self.last_seen is not None else None,
                 "last_seen_epoch": self.last_seen, "instance": self.instance,
                 "conflict": conflict, "events": self.counts["events"],
-                "repeats": self.counts["repeats"]}
+                "repeats": self.counts["repeats"], "twin_of": self.twin_of}

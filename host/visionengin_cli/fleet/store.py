@@ -77,6 +77,15 @@ class Store:
             found = self.devices[name] = Device(self.root, name)
         return found
 
+    def twin(self, device: Device, client_id: str) -> Optional[Device]:
+        """The folder of a second device announcing ``device``'s name."""
+        twin = self.device("{}@{}".format(device.name, slug(client_id))[:layout.MAX_NAME])
+        if twin is not None and twin.state.twin_of != device.name:
+            twin.state.twin_of, twin.state.availability = device.name, "online"
+            twin.state.conflict = device.state.conflict
+            twin.state.urgent = twin.state.dirty = True
+        return twin
+
     def _refuse(self, key: str, message: str) -> None:
         self.counts["refused"] += 1
         if key not in self.refused:
@@ -101,11 +110,18 @@ class Store:
                          "and a type".format(name))
             return ack()
         self._flush(device, older=None)  # whatever waited for a picture has none coming
+        instance = line.pop("instance", None)
+        if isinstance(instance, str) and instance in device.state.twins:
+            twin = self.twin(device, device.state.twins[instance])
+            if twin is not None:
+                twin.state.seen()
+                self._flush(twin, older=None)
+                device = twin
         if device.log.known(line["id"]) or any(p.line.get("id") == line["id"] for p in device.pending.values()):
             device.state.counts["repeats"] += 1
             self.counts["repeats"] += 1
             return ack()
-        line["device"] = name
+        line["device"] = device.name
         camera = line.get("camera")
         if line["type"] in INCIDENTS and isinstance(camera, str) and layout.safe_name(camera):
             device.pending[(camera, slug(str(line.get("info_type"))))] = Pending(line, [ack])
@@ -118,10 +134,12 @@ class Store:
         device = self.device(name)
         if device is None:
             return ack()
-        waiting = device.pending.pop((camera, info_type), None)
-        if waiting is None or retained:  # the broker's copy of a picture already paired, or none to pair
+        for candidate in [device] + [d for d in self.devices.values() if d.state.twin_of == name]:
+            waiting = None if retained else candidate.pending.pop((camera, info_type), None)
             if waiting is not None:
-                device.pending[(camera, info_type)] = waiting
+                device = candidate
+                break
+        else:  # the broker's copy of a picture already paired, or none to pair
             return ack()
         device.state.seen()
         waiting.acks.append(ack)
@@ -172,9 +190,7 @@ class Store:
         camera = line.get("camera")
         if isinstance(camera, str) and layout.safe_name(camera) and line.get("type") in INCIDENTS + (
                 "camera_offline", "camera_online"):
-            status = device.camera(camera)
-            status["last_event"] = {"type": line["type"], "time": line.get("time"),
-                                    "info_type": line.get("info_type"), "reason": line.get("reason")}
+            device.camera(camera)
             device.write_camera(camera)
         for ack in acks:
             ack()

@@ -193,7 +193,8 @@ class Mqtt(Sender):
             raise DeliveryError(self.last_error or "{}: not connected".format(self.target))
         self.housekeeping()
         messages: List[Tuple[str, bytes, bool]] = [
-            (self.topic("events"), json.dumps(event, ensure_ascii=False).encode("utf-8"), False)]
+            (self.topic("events"), json.dumps(dict(event, instance=self.instance),
+                                              ensure_ascii=False).encode("utf-8"), False)]
         kind, camera = event.get("type"), str(event.get("camera", ""))
         if kind in INCIDENTS and camera:
             info_type = ha.slug(str(event.get("info_type")))
