@@ -16,7 +16,7 @@ import logging
 import os
 import re
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from ..sinks.homeassistant import slug
 from . import layout
@@ -45,6 +45,7 @@ class Device:
         self.log = DeviceLog(self.folder)
         self.cameras: Dict[str, Dict[str, Any]] = {}
         self.pending: Dict[Tuple[str, str], Pending] = {}
+        self.changed: Set[str] = set()  # cameras whose status.json is to be rewritten at the tick
 
     def camera(self, name: str) -> Dict[str, Any]:
         status = self.cameras.get(name)
@@ -57,7 +58,13 @@ class Device:
         return status
 
     def write_camera(self, name: str) -> None:
-        layout.write_json(os.path.join(self.folder, name, "status.json"), self.cameras[name])
+        """Coalesced: a busy camera's status is rewritten once a tick, not per message."""
+        self.changed.add(name)
+
+    def write_cameras(self) -> None:
+        while self.changed:
+            name = self.changed.pop()
+            layout.write_json(os.path.join(self.folder, name, "status.json"), self.cameras[name])
 
 
 class Store:
@@ -275,6 +282,7 @@ class Store:
         now = time.monotonic()
         for device in self.devices.values():
             self._flush(device, older=None if final else PAIR_WAIT)
+            device.write_cameras()
             state = device.state
             if state.dirty and (final or state.urgent or now - state.written >= DEVICE_WRITE):
                 layout.write_json(os.path.join(device.folder, layout.DEVICE_FILE), state.as_dict())
