@@ -27,7 +27,7 @@ log = logging.getLogger("visionengin.fleet")
 Ack = Callable[[], None]
 PAIR_WAIT = 2.0  # seconds an incident's line waits for its picture
 OPEN_LOGS = 128  # event logs kept open at once
-DEVICE_WRITE = 5.0  # seconds between two rewrites of a device.json for "last seen" alone
+DEVICE_WRITE = 10.0  # seconds between two rewrites of a device.json for "last seen" alone
 _PICTURE_ID = re.compile(r"[A-Za-z0-9_-]{1,64}")
 INCIDENTS = ("incident_start", "incident_end")
 
@@ -71,6 +71,7 @@ class Store:
     def __init__(self, root: str) -> None:
         self.root = root
         self.devices: Dict[str, Device] = {}
+        self.twins: Dict[str, List[str]] = {}  # a device's name: the folders of others using it
         self.open_logs: "collections.OrderedDict[str, None]" = collections.OrderedDict()
         self.refused: Dict[str, str] = {}  # what was logged once, by its kind and name
         self.counts = {"events": 0, "repeats": 0, "pictures": 0, "refused": 0}
@@ -88,6 +89,7 @@ class Store:
         """The folder of a second device announcing ``device``'s name."""
         twin = self.device("{}@{}".format(device.name, slug(client_id))[:layout.MAX_NAME])
         if twin is not None and twin.state.twin_of != device.name:
+            self.twins.setdefault(device.name, []).append(twin.name)
             twin.state.twin_of, twin.state.availability = device.name, "online"
             twin.state.conflict = device.state.conflict
             twin.state.urgent = twin.state.dirty = True
@@ -141,7 +143,7 @@ class Store:
         device = self.device(name)
         if device is None:
             return ack()
-        for candidate in [device] + [d for d in self.devices.values() if d.state.twin_of == name]:
+        for candidate in [device] + [self.devices[t] for t in self.twins.get(name, ())]:
             waiting = None if retained else candidate.pending.pop((camera, info_type), None)
             if waiting is not None:
                 device = candidate
