@@ -94,7 +94,8 @@ class ResultsRoot:
         """The status as the page shows it: a state of "stale" when nobody
         rewrites it any more, ages in seconds, the address masked again."""
         updated_age = _seconds_since(status.get("updated"), now)
-        stale = updated_age is None or updated_age > STALE_SECONDS
+        # A finished run (an analysed video) is never rewritten again, yet not gone.
+        stale = status.get("final") is not True and (updated_age is None or updated_age > STALE_SECONDS)
         by_type = status.get("alarms_by_type")
         last_alarm = status.get("last_alarm")
         address = status.get("address")
@@ -151,6 +152,8 @@ class ResultsRoot:
             if not isinstance(event, dict) or not all(
                     isinstance(event.get(key), str) for key in ("camera", "info_type", "picture")):
                 continue
+            if event.get("type", "alarm") != "alarm":
+                continue  # incidents and other kinds of line are not alarm pictures
             moment = parse_time(event.get("time"))
             if moment is not None:
                 yield event, moment
