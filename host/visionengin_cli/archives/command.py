@@ -77,7 +77,7 @@ def run(args: Any) -> int:
 
     ray = None
     if args.ray is not None:
-        ray = load_ray()
+        ray = load_ray(args.debug)
         if ray is None:
             print("{}: error: --ray needs Ray: pip install \"visionengin[ray]\"".format(PROG),
                   file=sys.stderr)

@@ -18,12 +18,17 @@ from typing import Any, Dict, List, Optional, Tuple
 log = logging.getLogger("visionengin.videos")
 Event = Tuple[str, Any, Any]
 
+NODE_COPY = "\0video\0"  # where a reason names the node's copy of the video
 # The engine of a Ray worker process, kept between the tasks it runs.
 _ANALYSERS: Dict[str, Any] = {}
 
 
-def load_ray() -> Optional[Any]:
-    """The ``ray`` module, or None when it is not installed."""
+def load_ray(debug: bool = False) -> Optional[Any]:
+    """The ``ray`` module, or None when it is not installed. Ray's native log
+    lines (its guess of this machine's address, say) stay off standard error
+    unless debugging; values the user set are kept."""
+    if not debug:
+        os.environ.setdefault("RAY_BACKEND_LOG_LEVEL", "error")
     try:
         return importlib.import_module("ray")
     except ImportError:
@@ -47,8 +52,8 @@ def analyse_task(options: Dict[str, Any], data: bytes, suffix: str) -> Dict[str,
         workdir = os.path.join(folder, "work")
         try:
             result = _ANALYSERS[key].analyse(video, workdir)
-        except VideoFailed as error:  # named by the driver's path, not the node's copy
-            return {"failed": str(error).replace(video, "the video")}
+        except VideoFailed as error:  # told with the driver's path, not the node's copy
+            return {"failed": str(error).replace(video, NODE_COPY)}
         pictures = {}
         for alarm in result["alarms"]:
             with open(os.path.join(workdir, alarm["picture"]), "rb") as file:
@@ -100,7 +105,7 @@ class RayPool:
         except OSError as error:
             return [("failed", job, "cannot read {}: {}".format(path, error.strerror or error))]
         ref = self.remote.remote(self.options, data, os.path.splitext(path)[1])
-        self.running[ref] = job
+        self.running[ref] = (job, path)
         return []
 
     def wait(self, timeout: float) -> List[Event]:
@@ -109,14 +114,14 @@ class RayPool:
         ready, _ = self.ray.wait(list(self.running), num_returns=1, timeout=timeout)
         events: List[Event] = []
         for ref in ready:
-            job = self.running.pop(ref)
+            job, path = self.running.pop(ref)
             try:
                 result = self.ray.get(ref)
             except Exception as error:  # noqa: BLE001 - a lost node or worker, an engine error
                 events.append(("failed", job, _reason(error)))
                 continue
             if "failed" in result:
-                events.append(("failed", job, result["failed"]))
+                events.append(("failed", job, str(result["failed"]).replace(NODE_COPY, path)))
             else:
                 events.append(("done", job, result))
         return events
