@@ -23,6 +23,7 @@ from .sources import Video, gather, read_list
 log = logging.getLogger("visionengin.videos")
 ATTEMPTS = 2  # a failed video is tried once more, then reported
 WAIT = 0.5    # seconds the driver waits for news before looking again
+STATUS_EVERY = 1.0  # seconds between two rewrites of a running video's status.json
 
 
 def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
@@ -149,6 +150,7 @@ class Run:
         pending: Deque[int] = deque(todo)
         attempts: Dict[int, int] = {}
         running: Dict[int, int] = {}
+        shown = time.monotonic()
         try:
             while pool is not None and (pending or pool.busy()):
                 while pending and pool.free():
@@ -159,12 +161,17 @@ class Run:
                     events = pool.submit(job, self.videos[job].path, work)
                     self._handle(events, progress, pending, attempts, running)
                 self._handle(pool.wait(WAIT), progress, pending, attempts, running)
+                if time.monotonic() - shown >= STATUS_EVERY:
+                    shown = time.monotonic()
+                    for job in running:  # the page's tile of a running video stays fresh
+                        self.store.status(self.videos[job], "running", attempts=attempts[job],
+                                          frames=progress.running.get(job, 0))
         except KeyboardInterrupt:
             if pool is not None:
                 pool.close()
                 pool = None
             for job in running:
-                self.store.stopped(self.videos[job])
+                self.store.stopped(self.videos[job], attempts[job])
             progress.finish()
             print("{} of {} videos analysed before the stop; a rerun goes on with the rest".format(
                 self.done, len(todo)), file=sys.stderr)

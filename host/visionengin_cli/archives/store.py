@@ -190,5 +190,6 @@ class Store:
         shutil.rmtree(self.folder(video, WORK), ignore_errors=True)
         self.status(video, "failed", reason=reason, attempts=attempts)
 
-    def stopped(self, video: Video) -> None:
-        self.status(video, "stopped", reason="interrupted; a rerun analyses it again")
+    def stopped(self, video: Video, attempts: int) -> None:
+        self.status(video, "stopped", reason="interrupted; a rerun analyses it again",
+                    attempts=attempts)

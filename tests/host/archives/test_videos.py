@@ -80,28 +80,53 @@ def test_a_collection_is_analysed_in_parallel_and_a_rerun_skips_what_is_done(col
     assert "1 video analysed" in changed.stdout
 
 
-@pytest.mark.timeout(240)
-def test_a_worker_killed_mid_run_costs_one_retry(tmp_path):
-    clip = made_clip(tmp_path / "long.avi", 400)
+def wait_for(condition, what, seconds=90):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        found = condition()
+        if found:
+            return found
+        time.sleep(0.02)
+    raise AssertionError("no " + what)
+
+
+@pytest.mark.timeout(300)
+def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_path):
+    first, second = made_clip(tmp_path / "first.avi", 400), made_clip(tmp_path / "second.avi", 1200)
     root = tmp_path / "results"
-    process = subprocess.Popen([str(SCRIPT), "videos", str(clip), "--results", str(root),
-                                "--workers", "1", "--cache", str(tmp_path / "cache")],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    command = [str(SCRIPT), "videos", str(first), str(second), "--results", str(root),
+               "--workers", "1", "--cache", str(tmp_path / "cache")]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
-        deadline = time.monotonic() + 60
-        worker = None
-        while worker is None and time.monotonic() < deadline:
-            workers = [child for child in psutil.Process(process.pid).children()
-                       if "spawn_main" in " ".join(child.cmdline())]  # not the resource tracker
-            worker = workers[0] if workers else None
-            time.sleep(0.02)
-        assert worker is not None, "no worker started"
-        os.kill(worker.pid, signal.SIGKILL)
-        out, err = process.communicate(timeout=180)
+        def worker():
+            found = [child for child in psutil.Process(process.pid).children()
+                     if "spawn_main" in " ".join(child.cmdline())]  # not the resource tracker
+            return found[0] if found else None
+
+        os.kill(wait_for(worker, "worker started").pid, signal.SIGKILL)  # while it holds first.avi
+        finished = wait_for(lambda: list(root.glob("*/done.json")), "video done")[0].parent.name
+        other = str(second) if finished.startswith("first-") else str(first)
+
+        def other_running():
+            status = [s for s in status_of(root).values() if s["video"] == other]
+            return status and status[0]["state"] == "running" and status[0]["frames"] > 0
+
+        wait_for(other_running, "second video running")
+        helpers = psutil.Process(process.pid).children(recursive=True)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
     finally:
         process.kill()
-    assert process.returncode == 0, err
-    assert "worker lost (killed by SIGKILL); trying again" in err
-    status = status_of(root)
-    (only,) = status.values()
-    assert only["state"] == "done" and only["attempts"] == 2 and only["frames"] == 400
+    assert process.returncode == 130, err
+    assert "first.avi: worker lost (killed by SIGKILL); trying again" in err
+    assert not psutil.wait_procs(helpers, timeout=10)[1]  # its workers ended with it
+    statuses = {s["video"]: s for s in status_of(root).values()}
+    assert statuses[other]["state"] == "stopped" and len(list(root.glob("*/done.json"))) == 1
+    assert statuses[str(first)]["attempts"] == 2
+
+    rerun = subprocess.run(command, capture_output=True, text=True, timeout=180)
+    assert rerun.returncode == 0, rerun.stderr
+    assert "1 video analysed" in rerun.stdout and "1 skipped" in rerun.stdout
+    alarms = [e for e in events_of(root) if e["type"] == "alarm"]
+    assert {e["video"] for e in alarms} == {str(first), str(second)}
