@@ -5,6 +5,7 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import time
 import urllib.request
 
@@ -130,3 +131,14 @@ def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_pa
     assert "1 video analysed" in rerun.stdout and "1 skipped" in rerun.stdout
     alarms = [e for e in events_of(root) if e["type"] == "alarm"]
     assert {e["video"] for e in alarms} == {str(first), str(second)}
+
+
+def test_ray_options_without_ray_are_one_line_naming_the_extra(tmp_path):
+    hidden = ("import sys; sys.modules['ray'] = None  # as where it is not installed\n"
+              "from visionengin_cli.cli import console_main; console_main()")
+    run = subprocess.run([sys.executable, "-c", hidden, "videos", str(tmp_path), "--results",
+                          str(tmp_path / "r"), "--ray", "auto"],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 2
+    assert run.stderr == 'visionengin: error: --ray needs Ray: pip install "visionengin[ray]"\n'
+    assert not (tmp_path / "r").exists()
