@@ -237,9 +237,10 @@ class Run:
 
     def _summary(self, skipped: int, todo: int, frames: int, seconds: float) -> int:
         print("{} video{} analysed ({} frames in {:.1f} s), {} skipped (done before), {} failed; "
-              "{} alarm pictures, {} incidents in {}".format(
+              "{} alarm pictures, {} incident{} in {}".format(
                   self.done, "" if self.done == 1 else "s", frames, seconds, skipped,
-                  len(self.failures), self.alarms, self.incidents, self.root))
+                  len(self.failures), self.alarms, self.incidents,
+                  "" if self.incidents == 1 else "s", self.root))
         for job, reason in sorted(self.failures.items()):
             print("  failed: {}: {}".format(self.videos[job].given, reason))
         return EXIT_ERROR if self.failures else EXIT_OK

@@ -15,7 +15,7 @@ common=(--num-cpus=1 --node-ip-address=127.0.0.1 --object-store-memory=100000000
 "$BIN/ray" start --head --port=6379 --include-dashboard=false "${common[@]}" >"$OUT/head.log" 2>&1
 "$BIN/ray" start --address=127.0.0.1:6379 "${common[@]}" >"$OUT/node.log" 2>&1
 "$BIN/python" -c 'import ray; ray.init("auto", logging_level="ERROR"); print(sum(n["Alive"] for n in ray.nodes()))' >"$OUT/nodes" 2>>"$OUT/node.log"
-for run in 1 2; do
+for run in $(seq "${RUNS:-2}"); do
     status=0
     "$BIN/visionengin" videos "$@" --ray auto >"$OUT/out$run" 2>"$OUT/err$run" || status=$?
     echo "$status" >"$OUT/status$run"
