@@ -15,7 +15,7 @@ import types
 from typing import Any, Callable, Dict, List, Optional
 
 from ..live import alarms_of, engine_lines
-from ..probe import opencv, video_problem
+from ..probe import native_stderr_quiet, opencv, video_problem
 
 PICTURES = "video_result"
 
@@ -79,10 +79,11 @@ class Analyser:
         """Analyses ``path`` with its pictures written under ``workdir``; returns
         frames read, analysed, fps, seconds and the alarms (frame, offset, info
         type, picture relative to ``workdir``, behaviour number and score)."""
-        problem = video_problem(path)
-        if problem:
-            raise VideoFailed(problem)
-        facts = video_facts(path)
+        with native_stderr_quiet(not self.options.get("debug")):  # GLib's lines on a bad file
+            problem = video_problem(path)
+            if problem:
+                raise VideoFailed(problem)
+            facts = video_facts(path)
         every = int(self.options["t"])
         shutil.rmtree(os.path.join(workdir, PICTURES), ignore_errors=True)
         os.makedirs(workdir, exist_ok=True)

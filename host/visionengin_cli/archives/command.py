@@ -60,7 +60,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
 def options_of(args: Any, bev: Optional[List[str]]) -> Dict[str, Any]:
     return {"t": args.t, "bev": bev, "threshold": args.threshold,
             "alarm_interval": args.alarm_interval, "activate": bool(args.activate),
-            "cuda": bool(args.cuda), "cache": args.cache}
+            "cuda": bool(args.cuda), "cache": args.cache, "debug": bool(args.debug)}
 
 
 def _lock(root: str) -> int:
