@@ -93,7 +93,7 @@ def wait_for(condition, what, seconds=90):
 
 @pytest.mark.timeout(300)
 def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_path):
-    first, second = made_clip(tmp_path / "first.avi", 400), made_clip(tmp_path / "second.avi", 1200)
+    first, second = made_clip(tmp_path / "first.avi", 800), made_clip(tmp_path / "second.avi", 400)
     root = tmp_path / "results"
     command = [str(SCRIPT), "videos", str(first), str(second), "--results", str(root),
                "--workers", "1", "--cache", str(tmp_path / "cache")]
