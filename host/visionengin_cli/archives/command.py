@@ -166,6 +166,11 @@ class Run:
                     for job in running:  # the page's tile of a running video stays fresh
                         self.store.status(self.videos[job], "running", attempts=attempts[job],
                                           frames=progress.running.get(job, 0))
+        except CommandError as error:  # e.g. no worker's engine starts: the run ends
+            for job in running:
+                self.store.failed(self.videos[job], str(error), attempts[job])
+            progress.finish()
+            raise
         except KeyboardInterrupt:
             if pool is not None:
                 pool.close()
