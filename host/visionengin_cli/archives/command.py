@@ -195,8 +195,9 @@ class Run:
             try:
                 return RayPool(self.ray, self.args.ray, self.options)
             except Exception as error:  # noqa: BLE001 - Ray's errors are of many kinds
+                lines = str(error).strip().splitlines()
                 raise CommandError("cannot join the Ray cluster at {}: {}".format(
-                    self.args.ray, str(error).strip().splitlines()[-1:] or error)) from None
+                    self.args.ray, lines[-1] if lines else type(error).__name__)) from None
         from .local import LocalPool
 
         workers = self.args.workers or max(1, min(os.cpu_count() or 1, count))

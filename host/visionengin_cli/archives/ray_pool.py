@@ -13,10 +13,12 @@ import logging
 import os
 import shutil
 import tempfile
+import threading
 from typing import Any, Dict, List, Optional, Tuple
 
 log = logging.getLogger("visionengin.videos")
 Event = Tuple[str, Any, Any]
+CONNECT_SECONDS = 60.0  # joining a cluster; a busy head answers within seconds
 
 NODE_COPY = "\0video\0"  # where a reason names the node's copy of the video
 # The engine of a Ray worker process, kept between the tasks it runs.
@@ -82,11 +84,31 @@ class RayPool:
     def __init__(self, ray: Any, address: str, options: Dict[str, Any]) -> None:
         self.ray = ray
         self.options = options
-        ray.init(address=address, logging_level=logging.WARNING, log_to_driver=False,
-                 configure_logging=False)
+        self._join(address)
         self.remote = ray.remote(num_cpus=1, max_retries=0)(analyse_task)
         self.cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
         self.running: Dict[Any, Any] = {}
+
+    def _join(self, address: str) -> None:
+        """``ray.init``, bounded: Ray waits minutes for an address that does not
+        answer, in native code that Ctrl-C cannot interrupt; a thread makes the
+        wait one that ends on time and on Ctrl-C."""
+        failed: List[BaseException] = []
+
+        def join() -> None:
+            try:
+                self.ray.init(address=address, logging_level=logging.WARNING,
+                              log_to_driver=False, configure_logging=False)
+            except BaseException as error:  # noqa: BLE001 - handed to the caller
+                failed.append(error)
+
+        thread = threading.Thread(target=join, name="ray-init", daemon=True)
+        thread.start()
+        thread.join(CONNECT_SECONDS)
+        if thread.is_alive():
+            raise ConnectionError("no answer within {:.0f} s".format(CONNECT_SECONDS))
+        if failed:
+            raise failed[0]
 
     @property
     def capacity(self) -> int:
