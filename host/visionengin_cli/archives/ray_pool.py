@@ -16,6 +16,8 @@ import tempfile
 import threading
 from typing import Any, Dict, List, Optional, Tuple
 
+from ..probe import native_stderr_quiet
+
 log = logging.getLogger("visionengin.videos")
 Event = Tuple[str, Any, Any]
 CONNECT_SECONDS = 60.0  # joining a cluster; a busy head answers within seconds
@@ -84,7 +86,11 @@ class RayPool:
     def __init__(self, ray: Any, address: str, options: Dict[str, Any]) -> None:
         self.ray = ray
         self.options = options
-        self._join(address)
+        # Ray's lines while it joins (its guess of this machine's address, its
+        # log level, its signal handlers) say nothing to the user; its errors
+        # come back as the exception.
+        with native_stderr_quiet(not options.get("debug")):
+            self._join(address)
         self.remote = ray.remote(num_cpus=1, max_retries=0)(analyse_task)
         self.cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
         self.running: Dict[Any, Any] = {}
