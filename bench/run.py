@@ -4,9 +4,9 @@ measured side by side in one run, printed as one table on standard output
 
 Environment: BENCH_LIVE_SECONDS (default 60; 600 for the 10-minute figure),
 BENCH_REPEAT (default 2: best of N for the short throughput runs),
-BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, sinks, fleet;
-the cameras, sinks and fleet sections have their own settings, see bench/cameras.py,
-bench/sinks.py and bench/fleet.py).
+BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, videos,
+sinks, fleet; the cameras, videos, sinks and fleet sections have their own settings, see
+bench/cameras.py, bench/archives.py, bench/sinks.py and bench/fleet.py).
 """
 import os
 
@@ -33,6 +33,7 @@ import main  # noqa: E402
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 import media  # noqa: E402
+import archives  # noqa: E402
 import cameras  # noqa: E402
 import live_stops  # noqa: E402
 import status_page  # noqa: E402
@@ -43,7 +44,7 @@ from rtsp_server import RtspServer, free_port, rtsp_unavailable_reason  # noqa: 
 
 LIVE_SECONDS = float(os.environ.get("BENCH_LIVE_SECONDS", "60"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "2")))
-ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,sinks,fleet").split(",")
+ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,videos,sinks,fleet").split(",")
 ALL = list(main.devBehavior)
 ROWS = []
 
@@ -356,6 +357,7 @@ if __name__ == "__main__":
                                ("stops", lambda: live_stops.bench(row, log, work)), ("memory", bench_memory),
                                ("cameras", lambda: cameras.bench(row, log, work)),
                                ("web", lambda: status_page.bench(row, log, work)),
+                               ("videos", lambda: archives.bench(row, log, work)),
                                ("sinks", lambda: sinks.bench(row, log, work)),
                                ("fleet", lambda: fleet.bench(row, log, work))):
             if section in ONLY:

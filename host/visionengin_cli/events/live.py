@@ -8,19 +8,20 @@ one lock keeps the log's order and the sinks' order the same.
 from __future__ import annotations
 
 import datetime
-import importlib
 import logging
 import threading
 import time
 import uuid
 from typing import Any, Callable, Dict, List, Optional, Protocol
 
+from .incidents import Incidents
+
 log = logging.getLogger("visionengin.events")
 HEALTH = ("camera_offline", "camera_online", "camera_hung", "disk_full", "disk_ok")
 
 
 class Grouping(Protocol):
-    """What the incidents' grouping offers (events/incidents.py): each call
+    """What this needs of the incidents' grouping (events/incidents.py): each call
     returns the incident events it causes, in order, as dicts with "type",
     "id" (the incident's), "camera", "info_type", "start", "end" (on the
     caller's clock, epoch seconds here), "count", "picture" and maybe "score"."""
@@ -48,16 +49,9 @@ def epoch(text: Any) -> float:
         return time.time()
 
 
-def shared_grouping(gap: float) -> Optional[Grouping]:
-    """The shared grouping of alarms into incidents, or None (logged) where
-    this build has none."""
-    try:
-        module = importlib.import_module(__package__ + ".incidents")
-    except ImportError:
-        log.warning("no incident grouping in this build: alarms are not grouped into incidents")
-        return None
-    grouping: Grouping = module.Incidents(gap)
-    return grouping
+def shared_grouping(gap: float) -> Grouping:
+    """The grouping of alarms into incidents the archives use too."""
+    return Incidents(gap)
 
 
 class LiveEvents:
