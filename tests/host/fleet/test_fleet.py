@@ -97,6 +97,9 @@ def test_three_devices_one_view(tmp_path, broker, servers):  # noqa: F811
         finally:
             twin.end(signal.SIGTERM)
         assert "two processes announce this name" in (tmp_path / "collect.log").read_text()
+        with urllib.request.urlopen(served.url, timeout=10) as answer:
+            page = answer.read().decode()
+        assert "Fleet" in page and "name reused by two devices" in page and 'data-device="dev2"' in page
 
         # the collector away: an outage on dev0 told meanwhile, dev2 killed
         assert collect.stop() == 0

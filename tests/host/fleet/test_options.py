@@ -1,0 +1,47 @@
+"""`visionengin collect`'s options refused in one line (nothing started,
+no password shown), and retention removing the oldest pictures and logs."""
+import os
+import time
+
+import pytest
+
+from visionengin_cli import cli
+from visionengin_cli.fleet import retention
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--topic", "visionengin/+/events"], "--topic: must be a topic root ending in '/#'"),
+    (["--ca", "ca.pem"], "--ca: given without --tls"),
+    (["--broker", "broker:99999"], "--broker: the port must be 1 to 65535"),
+    (["--password-file", "pw"], "a password without --username"),
+    (["--max-size", "lots"], "--max-size: not a size"),
+    (["--max-age", "0d"], "--max-age: not an age"),
+])
+def test_bad_options_are_one_line_and_start_nothing(tmp_path, capsys, monkeypatch, args, message):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "pw").write_text("br0ker-s3cret\n")
+    base = ["collect", "--broker", "127.0.0.1:1", "--results", "fleet"]
+    if "--broker" in args:
+        base = ["collect", "--results", "fleet"]
+    assert cli.main(base + args) == 2
+    err = capsys.readouterr().err
+    assert message in err and len(err.strip().splitlines()) == 1 and "s3cret" not in err
+    assert not (tmp_path / "fleet").exists()
+
+
+def test_retention_removes_the_oldest_pictures_and_rotated_logs_first(tmp_path):
+    now = time.time()
+    pictures = tmp_path / "shed" / "gate" / "incidents"
+    pictures.mkdir(parents=True)
+    kept = [tmp_path / "shed" / "events.jsonl", tmp_path / "shed" / "gate" / "status.json"]
+    files = {tmp_path / "shed" / "events-old.jsonl": 7}  # hours old
+    files.update({pictures / "{}.jpg".format(n): 6 - n for n in range(6)})
+    files.update({path: 10 for path in kept})  # the current log and states never go
+    for path, hours in files.items():
+        path.write_bytes(b"x" * 1000)
+        os.utime(path, (now - 3600 * hours, now - 3600 * hours))
+    assert retention.enforce(str(tmp_path), None, 5.75 * 3600, now) == 2  # events-old, 0.jpg
+    assert retention.enforce(str(tmp_path), 4500, None, now) == 3  # the oldest pictures, down to 4500 bytes
+    assert sorted(p.name for p in pictures.iterdir()) == ["4.jpg", "5.jpg"]
+    assert all(path.exists() for path in kept)
+    assert retention.parse_size("1.5G") == 3 << 29 and retention.parse_age("2h") == 7200
