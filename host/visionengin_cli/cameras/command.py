@@ -130,11 +130,16 @@ def run(args: argparse.Namespace) -> int:
         signal.signal(number, on_signal)
 
     supervisor = Supervisor(config.results, events, debug=args.debug)
+    supervisor.apply(config.cameras)  # takes each camera's folder; starts nothing yet
+    if not supervisor.slots:  # each refusal was told in one line
+        events.close()
+        if served is not None:
+            served.stop()
+        return EXIT_ERROR
     view = display(sys.stderr, args.status_interval, console)
     log.info("running %d camera%s from %s; results in %s", len(config.cameras),
              "" if len(config.cameras) == 1 else "s", config.path, config.results)
     try:
-        supervisor.apply(config.cameras)
         while pending["exit"] is None:
             if pending["reload"]:
                 pending["reload"] = False
@@ -146,6 +151,7 @@ def run(args: argparse.Namespace) -> int:
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             signal.signal(number, signal.SIG_IGN)  # a second Ctrl-C must not cut the stop short
         supervisor.stop()
+        supervisor.close()
         view.close(list(supervisor.slots.values()))
         events.close()
         if served is not None:

@@ -20,6 +20,7 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import mask_address, mask_text
+from ..storage.lock import Busy, FolderLock
 from .config import Camera
 from .events import EventLog, iso, write_status
 
@@ -32,7 +33,7 @@ RUNNER = ["-c", "import sys; del sys.path[0]; "
                 "from visionengin_cli.cameras.runner import main; main()"]
 _LEVELS = {"DEBUG": logging.DEBUG, "INFO": logging.INFO, "WARNING": logging.WARNING,
            "ERROR": logging.ERROR, "CRITICAL": logging.CRITICAL}
-_TOTALS = ("frames", "alarms", "reconnects", "frames_read")
+_TOTALS = ("frames", "alarms", "reconnects", "frames_read", "pictures_not_written")
 
 
 class Slot:
@@ -52,6 +53,7 @@ class Slot:
         self.totals["alarms_by_type"] = {}
         self.readers: List[threading.Thread] = []
         self.lock = threading.Lock()
+        self.owner = FolderLock(folder)  # one process per camera folder
 
     @property
     def state(self) -> str:
@@ -90,7 +92,18 @@ class Slot:
                 "alarms_by_type": figures["alarms_by_type"],
                 "last_frame": iso(figures["last_frame"]), "last_alarm": last_alarm,
                 "updated": iso(time.time()), "exit_status": self.exit_status,
-                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"]}
+                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
+                **self.storage_fields()}
+
+    def storage_fields(self) -> Dict[str, Any]:
+        """The picture writes of the current process: a full disk is a state
+        of its own, beside the camera's."""
+        with self.lock:
+            report = dict(self.report) if self.proc else {}
+        return {"disk_full": bool(report.get("disk_full")),
+                "write_error": report.get("write_error"),
+                "pictures_not_written": self.totals.get("pictures_not_written", 0)
+                + int(report.get("pictures_not_written") or 0)}
 
     def close_process(self) -> None:
         """Fold the ended process's counts into the totals."""
@@ -134,12 +147,31 @@ class Supervisor:
             if slot is not None:
                 log.info("%s: changed in the configuration, restarting", name)
                 self._retire(slot)
-            self.slots[name] = Slot(camera, os.path.join(self.root, name))
+                del self.slots[name]
+            slot = Slot(camera, os.path.join(self.root, name))
+            try:
+                slot.owner.acquire()
+            except Busy as busy:
+                log.error("%s: already run by process %s (%s is locked); not run here", name,
+                          busy.pid if busy.pid is not None else "unknown",
+                          os.path.join(busy.folder, ".lock"))
+                continue
+            except OSError as error:
+                log.error("%s: cannot use its folder %s: %s", name, slot.folder,
+                          error.strerror or error)
+                continue
+            self.slots[name] = slot
 
     def _retire(self, slot: Slot) -> None:
         self.stop([slot])
         slot.start_at = None
         self._write_status(slot)
+        slot.owner.release()
+
+    def close(self) -> None:
+        """Give up every camera folder; after ``stop``."""
+        for slot in self.slots.values():
+            slot.owner.release()
 
     # running ---------------------------------------------------------------
     def step(self) -> None:
@@ -152,6 +184,7 @@ class Supervisor:
                 self._start(slot, now)
         if now - self.last_status >= STATUS_PERIOD:
             self.last_status = now
+            self.events.flush()  # events kept while the log could not be written
             for slot in self.slots.values():
                 self._write_status(slot)
 
@@ -167,7 +200,8 @@ class Supervisor:
             os.makedirs(slot.folder, exist_ok=True)
             slot.proc = subprocess.Popen(
                 [sys.executable] + RUNNER, cwd=slot.folder, env=env, stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                pass_fds=(slot.owner.fd,) if slot.owner.fd >= 0 else ())
             assert slot.proc.stdin is not None
             slot.proc.stdin.write((json.dumps(camera.settings()) + "\n").encode("utf-8"))
             slot.proc.stdin.flush()

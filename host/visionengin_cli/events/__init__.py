@@ -1,0 +1,2 @@
+"""What the cameras tell other programs: the event log, its parts and what is
+built on them."""
