@@ -129,13 +129,15 @@ def run(args: argparse.Namespace) -> int:
     for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, on_signal)
 
-    supervisor = Supervisor(config.results, events, debug=args.debug)
+    supervisor = Supervisor(config.results, events, debug=args.debug, storage=config.storage)
     supervisor.apply(config.cameras)  # takes each camera's folder; starts nothing yet
     if not supervisor.slots:  # each refusal was told in one line
         events.close()
         if served is not None:
             served.stop()
         return EXIT_ERROR
+    supervisor.retention.start()
+    log.info("storage: %s", config.storage.describe())
     view = display(sys.stderr, args.status_interval, console)
     log.info("running %d camera%s from %s; results in %s", len(config.cameras),
              "" if len(config.cameras) == 1 else "s", config.path, config.results)
@@ -173,4 +175,5 @@ def _reload(args: argparse.Namespace, old: config_module.Config,
         new.results = old.results
     log.info("configuration re-read: %d camera%s", len(new.cameras), "" if len(new.cameras) == 1 else "s")
     supervisor.apply(new.cameras)
+    supervisor.retention.storage = new.storage
     return new

@@ -20,7 +20,10 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import mask_address, mask_text
+from ..storage.ledger import Ledger
 from ..storage.lock import Busy, FolderLock
+from ..storage.retention import Retention
+from ..storage.settings import Storage
 from .config import Camera
 from .events import EventLog, iso, write_status
 
@@ -53,7 +56,9 @@ class Slot:
         self.totals["alarms_by_type"] = {}
         self.readers: List[threading.Thread] = []
         self.lock = threading.Lock()
+        self.events_full = False  # the event log cannot be written: no space
         self.owner = FolderLock(folder)  # one process per camera folder
+        self.ledger = Ledger(folder, camera.name)
 
     @property
     def state(self) -> str:
@@ -100,7 +105,7 @@ class Slot:
         of its own, beside the camera's."""
         with self.lock:
             report = dict(self.report) if self.proc else {}
-        return {"disk_full": bool(report.get("disk_full")),
+        return {"disk_full": bool(report.get("disk_full")) or self.events_full,
                 "write_error": report.get("write_error"),
                 "pictures_not_written": self.totals.get("pictures_not_written", 0)
                 + int(report.get("pictures_not_written") or 0)}
@@ -128,8 +133,9 @@ class Slot:
 
 class Supervisor:
     def __init__(self, root: str, events: EventLog, debug: bool = False,
-                 on_event: Any = None) -> None:
+                 on_event: Any = None, storage: Optional[Storage] = None) -> None:
         self.root, self.events, self.debug = root, events, debug
+        self.retention = Retention(root, storage if storage is not None else Storage())
         self.on_event = on_event
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
@@ -161,15 +167,18 @@ class Supervisor:
                           error.strerror or error)
                 continue
             self.slots[name] = slot
+            self.retention.own(name, slot.ledger.load())
 
     def _retire(self, slot: Slot) -> None:
         self.stop([slot])
         slot.start_at = None
         self._write_status(slot)
+        self.retention.disown(slot.camera.name)
         slot.owner.release()
 
     def close(self) -> None:
         """Give up every camera folder; after ``stop``."""
+        self.retention.stop()
         for slot in self.slots.values():
             slot.owner.release()
 
@@ -185,6 +194,8 @@ class Supervisor:
         if now - self.last_status >= STATUS_PERIOD:
             self.last_status = now
             self.events.flush()  # events kept while the log could not be written
+            for slot in self.slots.values():
+                slot.events_full = self.events.disk_full
             for slot in self.slots.values():
                 self._write_status(slot)
 
@@ -255,10 +266,12 @@ class Supervisor:
                 with slot.lock:
                     slot.report = message["status"]
             elif "event" in message:
+                event = message["event"]
                 try:
-                    line = self.events.write(slot.camera.name, message["event"])
-                except OSError as error:
-                    log.error("cannot write an event: %s", error)
+                    slot.ledger.add(event["picture"], int(event.pop("bytes", 0)), event["time"])
+                    line = self.events.write(slot.camera.name, event)
+                except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
+                    log.error("%s: cannot write an event: %s", slot.camera.name, error)
                     continue
                 if self.on_event is not None:
                     self.on_event(line)
