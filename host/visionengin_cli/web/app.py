@@ -96,7 +96,7 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
                 "alarms": root.events(RECENT_ALARMS, camera=camera, info_type=info_type)
                 if alarms else [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000}
+                "poll_ms": POLL_SECONDS * 1000, "space": root.space()}
 
     def page(request: Request) -> Response:
         return templates.TemplateResponse(request, "index.html", context(request))
@@ -112,7 +112,7 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
         return fragment("_alarms.html", context(request))
 
     def api_status(request: Request) -> Response:
-        return JSONResponse({"time": time.time(), "cameras": root.cameras()})
+        return JSONResponse({"time": time.time(), "cameras": root.cameras(), "storage": root.space()})
 
     def api_events(request: Request) -> Response:
         params = request.query_params

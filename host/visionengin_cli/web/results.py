@@ -8,14 +8,18 @@ blocks, up to a fixed number of bytes, and lines that are not whole events
 """
 from __future__ import annotations
 
+import collections
 import datetime
+import gzip
 import json
 import logging
 import os
 import time
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Deque, Dict, Iterator, List, Optional
 
+from ..events.rotation import files_newest_first
 from ..secrets import mask_address
+from ..storage import space as storage_space
 
 log = logging.getLogger("visionengin.web")
 
@@ -118,7 +122,14 @@ class ResultsRoot:
             "last_frame_age": _seconds_since(status.get("last_frame"), now),
             "last_alarm": last_alarm if isinstance(last_alarm, dict) else None,
             "exit_status": status.get("exit_status"),
+            "disk_full": status.get("disk_full") is True,
+            "pictures_not_written": _number(status.get("pictures_not_written")),
         }
+
+    def space(self) -> Dict[str, Any]:
+        """Bytes used by pictures and event logs, free space, pictures removed
+        by retention, the oldest picture kept."""
+        return storage_space.report(self.path)
 
     # -- events --------------------------------------------------------------
 
@@ -142,8 +153,9 @@ class ResultsRoot:
         return found
 
     def _tail(self) -> Iterator[Any]:
-        """(event, time) for the whole event lines of the log, last first."""
-        for line in _lines_from_end(self.events_path, MAX_SCAN_BYTES):
+        """(event, time) for the whole event lines of the log, last first:
+        the current file, then its rotated parts, newest first."""
+        for line in _log_lines_from_end(self.path, MAX_SCAN_BYTES):
             try:
                 event = json.loads(line)
             except ValueError:
@@ -176,6 +188,36 @@ class ResultsRoot:
             log.warning("refused picture path %r: no such picture", relative)
             return None
         return real
+
+
+def _log_lines_from_end(root: str, max_bytes: int) -> Iterator[bytes]:
+    """The lines of the event log and its parts, last first, reading at most
+    ``max_bytes`` in all (a compressed part: of its text)."""
+    budget = max_bytes
+    for path in files_newest_first(root):
+        if budget <= 0:
+            return
+        try:
+            size = os.stat(path).st_size
+        except OSError:
+            continue
+        if path.endswith(".gz"):
+            lines: Deque[bytes] = collections.deque()
+            kept = 0
+            try:
+                with gzip.open(path, "rb") as file:
+                    for line in file:  # only the part's end is kept
+                        lines.append(line.rstrip(b"\n"))
+                        kept += len(line)
+                        while kept > budget and lines:
+                            kept -= len(lines.popleft()) + 1
+            except (OSError, EOFError) as error:
+                log.warning("skipping unreadable event log part %s: %s", path, error)
+            budget -= kept
+            yield from (line for line in reversed(lines) if line.strip())
+        else:
+            yield from _lines_from_end(path, budget)
+            budget -= size
 
 
 def _lines_from_end(path: str, max_bytes: int) -> Iterator[bytes]:
