@@ -22,6 +22,7 @@ from typing import Any, Dict, List, Optional
 from ..secrets import mask_address, mask_text
 from ..storage.ledger import Ledger
 from ..storage.lock import Busy, FolderLock
+from ..storage.pictures import Trouble
 from ..storage.retention import Retention
 from ..storage.settings import Storage
 from .config import Camera
@@ -135,6 +136,7 @@ class Supervisor:
     def __init__(self, root: str, events: EventLog, debug: bool = False,
                  on_event: Any = None, storage: Optional[Storage] = None) -> None:
         self.root, self.events, self.debug = root, events, debug
+        self.status_trouble = Trouble("status.json", log)  # told once per run of failures
         self.retention = Retention(root, storage if storage is not None else Storage())
         self.on_event = on_event
         self.slots: Dict[str, Slot] = {}
@@ -293,7 +295,9 @@ class Supervisor:
             os.makedirs(slot.folder, exist_ok=True)
             write_status(slot.folder, slot.status())
         except OSError as error:
-            log.error("%s: cannot write status.json: %s", slot.camera.name, error)
+            self.status_trouble.failure(error, " ({})".format(slot.camera.name))
+            return
+        self.status_trouble.success()
 
     # stopping --------------------------------------------------------------
     def stop(self, slots: Optional[List[Slot]] = None, timeout: float = 1.5) -> None:

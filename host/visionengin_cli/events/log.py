@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import collections
 import datetime
+import errno
 import json
 import logging
 import os
@@ -58,7 +59,7 @@ class EventLog:
         self.trouble = Trouble("the event log " + self.path, log)
 
     def _open(self) -> None:
-        fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        fd = os.open(self.path, os.O_RDWR | os.O_APPEND | os.O_CREAT, 0o644)  # read: the cut
         if self._fd >= 0:
             os.close(self._fd)
         self._fd = fd
@@ -164,11 +165,26 @@ def _cut_to_last_line(fd: int, before: int) -> None:
 
 def write_status(folder: str, status: Dict[str, Any]) -> None:
     """Replace ``<folder>/status.json`` atomically (temporary file in the same
-    folder, then rename); on any failure the temporary file is removed."""
+    folder, then rename); on any failure the temporary file is removed.
+    On a full disk, where no new file can be made, the old one is rewritten
+    in place (its blocks are already there): the state "disk full" must
+    still be told, and a reader that meets the moment of the rewrite skips
+    one reading."""
     path = os.path.join(folder, "status.json")
     tmp = path + ".{}.tmp".format(os.getpid())
     data = (json.dumps(status, ensure_ascii=False) + "\n").encode("utf-8")
-    write_file(tmp, data)
+    try:
+        write_file(tmp, data)
+    except OSError as error:
+        if error.errno != errno.ENOSPC or not os.path.exists(path):
+            raise
+        fd = os.open(path, os.O_WRONLY)
+        try:
+            os.pwrite(fd, data, 0)
+            os.ftruncate(fd, len(data))
+        finally:
+            os.close(fd)
+        return
     try:
         os.replace(tmp, path)
     except BaseException:

@@ -91,7 +91,9 @@ class Retention:
         items, used = self._items(ours, others)
         free, total = _free(self.root)
         need = max(0.0, used + headroom - self.storage.max_size) if self.storage.max_size is not None else 0.0
-        need = max(need, self.storage.min_free_bytes(total) + headroom - free)
+        floor = self.storage.min_free_bytes(total)
+        if floor > 0:  # min_free 0: the disk may fill, and is then told as full
+            need = max(need, floor + headroom - free)
         if need > 0:
             need = self._free_up(items, ours, need, now)
         if need > 0 and not self.short:

@@ -17,7 +17,7 @@ import os
 import time
 from typing import Any, Deque, Dict, Iterator, List, Optional
 
-from ..events.rotation import files_newest_first
+from ..events.rotation import CURRENT, files_newest_first
 from ..secrets import mask_address
 from ..storage import space as storage_space
 
@@ -192,32 +192,61 @@ class ResultsRoot:
 
 def _log_lines_from_end(root: str, max_bytes: int) -> Iterator[bytes]:
     """The lines of the event log and its parts, last first, reading at most
-    ``max_bytes`` in all (a compressed part: of its text)."""
-    budget = max_bytes
+    ``max_bytes`` in all (a compressed part: of its text). A rotation or a
+    compression while we read neither skips nor repeats a part: the current
+    file is opened before the parts are listed, a file already read (by its
+    inode) is skipped, and a part compressed meanwhile is read compressed."""
+    budget, read = max_bytes, set()
+    current = os.path.join(root, CURRENT)
+    try:
+        opened: Any = open(current, "rb")
+    except OSError:
+        opened = None
     for path in files_newest_first(root):
         if budget <= 0:
+            if opened is not None:
+                opened.close()
             return
         try:
-            size = os.stat(path).st_size
+            file, opened = (opened, None) if path == current and opened else (open(path, "rb"), None)
+        except FileNotFoundError:
+            if path.endswith(".gz"):
+                continue
+            path += ".gz"
+            try:
+                file = open(path, "rb")
+            except OSError:
+                continue
         except OSError:
             continue
-        if path.endswith(".gz"):
-            lines: Deque[bytes] = collections.deque()
-            kept = 0
-            try:
-                with gzip.open(path, "rb") as file:
-                    for line in file:  # only the part's end is kept
-                        lines.append(line.rstrip(b"\n"))
-                        kept += len(line)
-                        while kept > budget and lines:
-                            kept -= len(lines.popleft()) + 1
-            except (OSError, EOFError) as error:
-                log.warning("skipping unreadable event log part %s: %s", path, error)
-            budget -= kept
-            yield from (line for line in reversed(lines) if line.strip())
-        else:
-            yield from _lines_from_end(path, budget)
-            budget -= size
+        with file:
+            stat = os.fstat(file.fileno())
+            if stat.st_ino in read:
+                continue
+            read.add(stat.st_ino)
+            if path.endswith(".gz"):
+                lines = _gz_tail(file, path, budget)
+                budget -= sum(len(line) + 1 for line in lines)
+                yield from (line for line in reversed(lines) if line.strip())
+            else:
+                yield from _lines_from_end_of(file, budget)
+                budget -= stat.st_size
+
+
+def _gz_tail(file: Any, path: str, budget: int) -> List[bytes]:
+    """The last lines of a compressed part, up to ``budget`` bytes of text."""
+    lines: Deque[bytes] = collections.deque()
+    kept = 0
+    try:
+        with gzip.open(file, "rb") as text:
+            for line in text:
+                lines.append(line.rstrip(b"\n"))
+                kept += len(line)
+                while kept > budget and lines:
+                    kept -= len(lines.popleft()) + 1
+    except (OSError, EOFError) as error:
+        log.warning("skipping unreadable event log part %s: %s", path, error)
+    return list(lines)
 
 
 def _lines_from_end(path: str, max_bytes: int) -> Iterator[bytes]:
@@ -229,24 +258,28 @@ def _lines_from_end(path: str, max_bytes: int) -> Iterator[bytes]:
     except OSError:
         return
     with file:
-        end = file.seek(0, os.SEEK_END)
-        start_limit = max(0, end - max_bytes)
-        position, rest, tail_found = end, b"", False
-        while position > start_limit:
-            size = min(BLOCK, position - start_limit)
-            position -= size
-            file.seek(position)
-            chunk = file.read(size) + rest
-            if not tail_found:
-                if b"\n" not in chunk:
-                    rest = b""  # all of it belongs to the unfinished last line
-                    continue
-                chunk = chunk[:chunk.rindex(b"\n")]
-                tail_found = True
-            lines = chunk.split(b"\n")
-            rest = lines.pop(0)  # may go on in the block before
-            for line in reversed(lines):
-                if line.strip():
-                    yield line
-        if position == 0 and tail_found and rest.strip():
-            yield rest
+        yield from _lines_from_end_of(file, max_bytes)
+
+
+def _lines_from_end_of(file: Any, max_bytes: int) -> Iterator[bytes]:
+    end = file.seek(0, os.SEEK_END)
+    start_limit = max(0, end - max_bytes)
+    position, rest, tail_found = end, b"", False
+    while position > start_limit:
+        size = min(BLOCK, position - start_limit)
+        position -= size
+        file.seek(position)
+        chunk = file.read(size) + rest
+        if not tail_found:
+            if b"\n" not in chunk:
+                rest = b""  # all of it belongs to the unfinished last line
+                continue
+            chunk = chunk[:chunk.rindex(b"\n")]
+            tail_found = True
+        lines = chunk.split(b"\n")
+        rest = lines.pop(0)  # may go on in the block before
+        for line in reversed(lines):
+            if line.strip():
+                yield line
+    if position == 0 and tail_found and rest.strip():
+        yield rest
