@@ -4,7 +4,7 @@ measured side by side in one run, printed as one table on standard output
 
 Environment: BENCH_LIVE_SECONDS (default 60; 600 for the 10-minute figure),
 BENCH_REPEAT (default 2: best of N for the short throughput runs),
-BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web; the
+BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, storage; the
 cameras section has its own settings, see bench/cameras.py).
 """
 import os
@@ -35,12 +35,13 @@ import media  # noqa: E402
 import cameras  # noqa: E402
 import live_stops  # noqa: E402
 import status_page  # noqa: E402
+import storage  # noqa: E402
 import reference as ref  # noqa: E402
 from rtsp_server import RtspServer, free_port, rtsp_unavailable_reason  # noqa: E402
 
 LIVE_SECONDS = float(os.environ.get("BENCH_LIVE_SECONDS", "60"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "2")))
-ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web").split(",")
+ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,storage").split(",")
 ALL = list(main.devBehavior)
 ROWS = []
 
@@ -352,7 +353,8 @@ if __name__ == "__main__":
         for section, bench in (("video", bench_video), ("live", bench_live),
                                ("stops", lambda: live_stops.bench(row, log, work)), ("memory", bench_memory),
                                ("cameras", lambda: cameras.bench(row, log, work)),
-                               ("web", lambda: status_page.bench(row, log, work))):
+                               ("web", lambda: status_page.bench(row, log, work)),
+                               ("storage", lambda: storage.bench(row, log, work))):
             if section in ONLY:
                 log("section", section)
                 bench()

@@ -13,6 +13,7 @@ makes us the only writer in its folder): the picture then takes ``.1``,
 from __future__ import annotations
 
 import datetime
+import functools
 import os
 import re
 from typing import Optional, Tuple
@@ -27,13 +28,15 @@ def hour_key(when: float) -> str:
     return datetime.datetime.fromtimestamp(when, UTC).strftime("%Y-%m-%d/%H")
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def hour_start(key: str) -> Optional[float]:
-    """The epoch seconds an hour folder's key begins at; None for any other name."""
+    """The epoch seconds an hour folder's key begins at; None for any other
+    name. Cached: a retention pass asks for every hour folder's."""
     day, _, hour = key.partition("/")
     if not (DAY.match(day) and HOUR.match(hour)):
         return None
     try:
-        moment = datetime.datetime.strptime(key, "%Y-%m-%d/%H").replace(tzinfo=UTC)
+        moment = datetime.datetime(int(day[:4]), int(day[5:7]), int(day[8:10]), int(hour), tzinfo=UTC)
     except ValueError:
         return None
     return moment.timestamp()

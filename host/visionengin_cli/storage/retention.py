@@ -227,7 +227,15 @@ class Retention:
     def _figures(self, ours: Dict[str, Ledger], others: Dict[str, Tuple[Optional[Ledger], Dict[str, Any]]],
                  now: float) -> Space:
         space = Space()
-        _, used = self._items(ours, others)
+        used = sum(ledger.total()[0] for ledger in ours.values())
+        for _, saved in others.values():
+            used += sum(entry[0] for entry in saved["hours"].values()
+                        if isinstance(entry, list) and entry and isinstance(entry[0], int))
+        for path in rotation.files_newest_first(self.root):
+            try:
+                used += os.stat(path).st_size
+            except OSError:
+                continue
         space.used = int(used)
         space.free = int(_free(self.root)[0])
         oldest = []

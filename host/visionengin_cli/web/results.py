@@ -17,7 +17,7 @@ import os
 import time
 from typing import Any, Deque, Dict, Iterator, List, Optional
 
-from ..events.rotation import CURRENT, files_newest_first
+from ..events.rotation import CURRENT, parts
 from ..secrets import mask_address
 from ..storage import space as storage_space
 
@@ -194,15 +194,23 @@ def _log_lines_from_end(root: str, max_bytes: int) -> Iterator[bytes]:
     """The lines of the event log and its parts, last first, reading at most
     ``max_bytes`` in all (a compressed part: of its text). A rotation or a
     compression while we read neither skips nor repeats a part: the current
-    file is opened before the parts are listed, a file already read (by its
-    inode) is skipped, and a part compressed meanwhile is read compressed."""
+    file is opened between two listings of the parts that agree (no
+    rotation in between), a file already read (by its inode) is skipped,
+    and a part compressed meanwhile is read compressed."""
     budget, read = max_bytes, set()
     current = os.path.join(root, CURRENT)
-    try:
-        opened: Any = open(current, "rb")
-    except OSError:
-        opened = None
-    for path in files_newest_first(root):
+    for attempt in range(5):  # the current file and the parts as one moment saw them
+        before = parts(root)
+        try:
+            opened: Any = open(current, "rb")
+        except OSError:
+            opened = None
+        if parts(root)[:1] == before[:1] or attempt == 4:
+            break
+        if opened is not None:  # rotated in between: look again
+            opened.close()
+    paths = [current] + [os.path.join(root, name) for _, name in before]
+    for path in paths:
         if budget <= 0:
             if opened is not None:
                 opened.close()
