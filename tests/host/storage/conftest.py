@@ -3,11 +3,16 @@ tmpfs of its own per test (mounting needs root, as CI has), so a full disk
 is a real one."""
 import os
 import subprocess
+import sys
 
 import pytest
 
 from cameras.conftest import (  # noqa: F401 - the cameras fixtures, shared
     Command, cameras, servers, toml_config, wait_for, with_secret)
+
+# The longest runs of the real command: on one interpreter of the six.
+one_interpreter = pytest.mark.skipif(
+    sys.version_info[:2] != (3, 11), reason="a long run of the real command: tested on Python 3.11 only")
 
 
 @pytest.fixture

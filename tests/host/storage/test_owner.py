@@ -7,7 +7,7 @@ import signal
 
 import pytest
 
-from .conftest import toml_config, with_secret
+from .conftest import one_interpreter, toml_config, with_secret
 
 NAME = re.compile(r"(\w+)/(\d{4}-\d\d-\d\d)/(\d\d)/(\d{6}\.\d{6})-motion-\d+\.jpg")
 
@@ -16,6 +16,7 @@ def pictures_on_disk(root, camera):
     return {p.relative_to(root).as_posix() for p in (root / camera).glob("*/*/*.jpg")}
 
 
+@one_interpreter
 @pytest.mark.timeout(300)
 def test_restarted_camera_keeps_every_picture_and_each_event_names_its_own(cameras, servers):
     server, = servers(1)

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from .conftest import toml_config, wait_for
+from .conftest import one_interpreter, toml_config, wait_for
 
 MB = 1000 * 1000
 
@@ -24,6 +24,7 @@ def used_by_pictures_and_events(root):
     return total
 
 
+@one_interpreter
 @pytest.mark.timeout(180)
 @pytest.mark.parametrize("limit", ["max_size", "min_free"])
 def test_limits_hold_while_three_cameras_run(cameras, servers, small_disk, limit):
