@@ -15,7 +15,8 @@ from .conftest import SECRET, toml_config, wait_for, with_secret
 
 STATUS_KEYS = {"camera", "address", "state", "pid", "started", "restarts", "reconnects", "frames",
                "analysed_fps", "alarms", "alarms_by_type", "last_frame", "last_alarm", "updated",
-               "exit_status", "frame_age_ms", "frames_read"}
+               "exit_status", "frame_age_ms", "frames_read", "disk_full", "write_error",
+               "pictures_not_written"}
 
 
 def secret_free(command):
