@@ -102,6 +102,8 @@ def compress(root: str, now: Optional[float] = None) -> int:
     end) once it has settled; returns how many were compressed."""
     now = time.time() if now is None else now
     done = 0
+    if not any(not name.endswith(".gz") for _, name in parts(root)[1:]):
+        return 0  # the usual case: nothing to do, and no lock file made for it
     with _Locked(root, wait=False) as locked:
         if not locked:
             return 0
