@@ -56,14 +56,16 @@ class AlarmEvery(NoOp):
         return {"alarmBehavior": [{"behavior_number": 5000001, "score": 0.9, "result": [],
                                    "alarm_info_dict": {"info_type": "motion"}}]}
 '''
-# The limit: a plain read loop. SIGUSR1 makes it print the frames read so far.
+# The limit: a plain read loop. SIGUSR1 makes it print the frames read so far;
+# it says "ready" once it can take the signal (a loaded machine takes a while).
 PLAIN = '''
 import signal
 import sys
-import cv2
 reads = 0
 signal.signal(signal.SIGUSR1, lambda *_: print(reads, flush=True))
+import cv2
 cap = cv2.VideoCapture(sys.argv[1])
+print("ready", flush=True)
 while True:
     ok, frame = cap.read()
     reads += ok
@@ -122,6 +124,8 @@ def plain_loops(urls):
 
     try:
         ps = [psutil.Process(p.pid) for p in procs]
+        for p in procs:
+            p.stdout.readline()
         time.sleep(4.0)  # opened and reading
         before, read_before, start = cpu_seconds(ps), reads(), time.monotonic()
         time.sleep(SECONDS)
