@@ -2,10 +2,16 @@
 camera restarted again and again keeps every picture, each event names its
 own, and a second command on the same folder is refused."""
 import datetime
+import os
 import re
 import signal
+import subprocess
+import sys
+import time
 
 import pytest
+
+from visionengin_cli.storage.lock import Busy, FolderLock
 
 from .conftest import one_interpreter, toml_config, with_secret
 
@@ -57,3 +63,31 @@ def test_second_command_on_a_camera_is_refused_naming_the_owner(cameras, servers
     assert status["pid"] and first.status("yard")["restarts"] == 0
     code, _ = first.end(signal.SIGTERM)
     assert code == 0, first.stderr
+
+
+# An owner that ends at once, leaving its locked descriptor to a camera
+# process that needs a moment more, as a supervisor killed by SIGKILL does.
+ORPHAN = """
+import os, sys, time
+from visionengin_cli.storage.lock import FolderLock
+lock = FolderLock(sys.argv[1])
+lock.acquire()
+if os.fork() == 0:
+    time.sleep(1.5)
+os._exit(0)
+"""
+
+
+@pytest.mark.timeout(60)
+def test_a_live_owner_is_refused_at_once_a_gone_one_waited_for(tmp_path):
+    mine = FolderLock(str(tmp_path / "gate"))
+    mine.acquire()
+    started = time.monotonic()
+    with pytest.raises(Busy) as busy:
+        FolderLock(str(tmp_path / "gate")).acquire()
+    assert busy.value.pid == os.getpid() and time.monotonic() - started < 2
+    mine.release()
+    subprocess.run([sys.executable, "-c", ORPHAN, str(tmp_path / "yard")], check=True, timeout=30)
+    theirs = FolderLock(str(tmp_path / "yard"))
+    theirs.acquire()  # once the camera process left; refused were it alive
+    theirs.release()
