@@ -49,14 +49,16 @@ class Channel:
     def __init__(self, stream: TextIO) -> None:
         self.stream, self.lock = stream, threading.Lock()
 
-    def send(self, message: Dict[str, Any]) -> None:
+    def send(self, message: Dict[str, Any]) -> bool:
+        """False when the supervisor is gone (stdin's end stops us too)."""
         text = json.dumps(message) + "\n"
         with self.lock:
             try:
                 self.stream.write(text)
                 self.stream.flush()
-            except (OSError, ValueError):  # supervisor gone: stdin's end stops us
-                pass
+            except (OSError, ValueError):
+                return False
+        return True
 
 
 class FrameQueue(queue.Queue):  # type: ignore[type-arg]
@@ -153,11 +155,16 @@ class Camera:
                 self.not_written += 1
                 continue
             alarm = alarms.get(info_type, {"info_type": info_type})
-            events.append(dict(alarm, picture=picture, bytes=size))
+            events.append(dict(alarm, picture=picture, bytes=size, source=path))
         self.not_written += len({path for path, _ in failed} - seen)
         self.state.answer(events)
         for event in events:
-            self.channel.send({"event": dict(event, time=now)})
+            source = event.pop("source")
+            if not self.channel.send({"event": dict(event, time=now)}):
+                # Nobody will write its event: back where the next start
+                # finds it and tells it, and no more pictures until then.
+                self.mover.put_back(event["picture"], source)
+                self.stopping.set()
 
     def engine_line(self, line: str) -> bool:
         if not self.state.engine_line(line) and line.strip():

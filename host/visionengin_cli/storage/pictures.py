@@ -189,6 +189,13 @@ class Mover:
         _remove(source)
         return None
 
+    def put_back(self, picture: str, source: str) -> None:
+        """Undo a move: the picture's event could not be sent."""
+        try:
+            os.rename(os.path.join(self.folder, picture), source)
+        except OSError:
+            pass
+
     def recover(self, folder: str) -> List[Dict[str, Any]]:
         """Pictures an earlier process wrote into ``folder`` and never moved
         (it ended in between): moved now, by their time of writing."""
