@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from cameras.conftest import (  # noqa: F401 - the cameras fixtures, shared
-    Command, cameras, servers, toml_config, wait_for, with_secret)
+    SCRIPT, Command, cameras, servers, toml_config, wait_for, with_secret)
 
 # The longest runs of the real command: on one interpreter of the six.
 one_interpreter = pytest.mark.skipif(

@@ -1,12 +1,18 @@
 """A disk filled by other data while a camera runs: no crash and no restart,
 the state told once with its reason, counts that count only pictures on
-disk, and everything written again once space returns."""
+disk, and everything written again once space returns; and a video's
+summary on a full disk, which counts what reached it."""
 import os
+import pathlib
+import re
 import signal
+import subprocess
 
 import pytest
 
-from .conftest import toml_config, wait_for
+from .conftest import SCRIPT, toml_config, wait_for
+
+DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
 
 def fill(path):
@@ -45,3 +51,17 @@ def test_full_disk_is_told_and_survived(cameras, servers, small_disk):
     assert command.status("gate")["alarms"] == len(told)
     for said in ("cannot write alarm pictures: No space left on device", "alarm pictures written again"):
         assert command.stderr.count(said) == 1, command.stderr
+
+
+@pytest.mark.timeout(120)
+def test_video_summary_counts_the_pictures_on_a_full_disk(small_disk):
+    disk = small_disk(1)
+    done = subprocess.run([str(SCRIPT), "video", str(DATA / "walking.mp4"), "--workdir", str(disk)],
+                          capture_output=True, text=True, timeout=100)
+    assert done.returncode == 0, done.stderr
+    on_disk = len([p for p in (disk / "video_result").iterdir() if p.stat().st_size])
+    assert 0 < on_disk < 80 and len(list((disk / "video_result").iterdir())) == on_disk
+    assert "{} alarm pictures written to".format(on_disk) in done.stdout, done.stdout
+    refused = re.search(r"(\d+) alarm pictures? could not be written: No space left on device", done.stdout)
+    assert refused and int(refused.group(1)) > 0, done.stdout
+    assert done.stderr.count("No space left on device") == 1, done.stderr
