@@ -1,2 +1,3 @@
-"""What the cameras tell other programs: the event log, its parts and what is
-built on them."""
+"""What the command tells about alarms beyond the single picture: the event
+log (its checked writer, rotation and reader) and its neighbours (incidents),
+shared by the live cameras and the archives."""
