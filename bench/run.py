@@ -5,8 +5,8 @@ measured side by side in one run, printed as one table on standard output
 Environment: BENCH_LIVE_SECONDS (default 60; 600 for the 10-minute figure),
 BENCH_REPEAT (default 2: best of N for the short throughput runs),
 BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, videos,
-sinks; the cameras, videos and sinks sections have their own settings, see
-bench/cameras.py, bench/archives.py and bench/sinks.py).
+storage, sinks; the cameras, videos and sinks sections have their own settings,
+see bench/cameras.py, bench/archives.py and bench/sinks.py).
 """
 import os
 
@@ -37,13 +37,14 @@ import archives  # noqa: E402
 import cameras  # noqa: E402
 import live_stops  # noqa: E402
 import status_page  # noqa: E402
+import storage  # noqa: E402
 import sinks  # noqa: E402
 import reference as ref  # noqa: E402
 from rtsp_server import RtspServer, free_port, rtsp_unavailable_reason  # noqa: E402
 
 LIVE_SECONDS = float(os.environ.get("BENCH_LIVE_SECONDS", "60"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "2")))
-ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,videos,sinks").split(",")
+ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,videos,storage,sinks").split(",")
 ALL = list(main.devBehavior)
 ROWS = []
 
@@ -357,6 +358,7 @@ if __name__ == "__main__":
                                ("cameras", lambda: cameras.bench(row, log, work)),
                                ("web", lambda: status_page.bench(row, log, work)),
                                ("videos", lambda: archives.bench(row, log, work)),
+                               ("storage", lambda: storage.bench(row, log, work)),
                                ("sinks", lambda: sinks.bench(row, log, work))):
             if section in ONLY:
                 log("section", section)
