@@ -149,15 +149,25 @@ def run(args: argparse.Namespace) -> int:
     for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, on_signal)
 
-    supervisor = Supervisor(config.results, events, debug=args.debug, on_event=live.alarm)
+    supervisor = Supervisor(config.results, events, debug=args.debug, storage=config.storage,
+                            on_event=live.alarm)
     supervisor.on_health = live.health
+    supervisor.apply(config.cameras)  # takes each camera's folder; starts nothing yet
+    if not supervisor.slots:  # each refusal was told in one line
+        events.close()
+        if sinks is not None:
+            sinks.stop()
+        if served is not None:
+            served.stop()
+        return EXIT_ERROR
+    supervisor.retention.start()
+    log.info("storage: %s", config.storage.describe())
     if sinks is not None:
         sinks.start()
     view = display(sys.stderr, args.status_interval, console)
     log.info("running %d camera%s from %s; results in %s", len(config.cameras),
              "" if len(config.cameras) == 1 else "s", config.path, config.results)
     try:
-        supervisor.apply(config.cameras)
         live_cameras = list(config.cameras)
         while pending["exit"] is None:
             if pending["reload"]:
@@ -175,6 +185,7 @@ def run(args: argparse.Namespace) -> int:
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             signal.signal(number, signal.SIG_IGN)  # a second Ctrl-C must not cut the stop short
         supervisor.stop()
+        supervisor.close()
         view.close(list(supervisor.slots.values()))
         live.close()
         if sinks is not None:
@@ -210,4 +221,5 @@ def _reload(args: argparse.Namespace, old: config_module.Config,
         new.sinks = old.sinks
     log.info("configuration re-read: %d camera%s", len(new.cameras), "" if len(new.cameras) == 1 else "s")
     supervisor.apply(new.cameras)
+    supervisor.retention.storage = new.storage
     return new

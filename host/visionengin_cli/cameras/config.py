@@ -15,13 +15,14 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 from ..secrets import mask_text
 from ..sinks import config as sinks_config
 from ..sinks.config import SinksConfig
+from ..storage import settings as storage_settings
 
 if sys.version_info >= (3, 11):
     import tomllib
 else:  # pragma: no cover - the same parser, released separately before 3.11
     import tomli as tomllib
 
-TOP_KEYS = ("results", "engine", "cameras", "device", "mqtt", "webhooks", "events")
+TOP_KEYS = ("results", "engine", "cameras", "storage", "device", "mqtt", "webhooks", "events")
 ENGINE_KEYS = {"cuda": bool, "activate": bool, "cache": str, "detector": str}
 CAMERA_KEYS = {"address": str, "mode": int, "bev": list, "detector": str}
 # A camera's name is its folder under the results root: no separators, no
@@ -65,9 +66,23 @@ class Camera:
 
 class Config:
     def __init__(self, path: str, results: str, cameras: Dict[str, Camera],
+                 storage: Optional[storage_settings.Storage] = None,
                  sinks: Optional[SinksConfig] = None) -> None:
         self.path, self.results, self.cameras = path, results, cameras
+        self.storage = storage if storage is not None else storage_settings.Storage()
         self.sinks = sinks if sinks is not None else sinks_config.parse({}, os.path.dirname(path))
+
+
+def _storage(data: Dict[str, Any]) -> storage_settings.Storage:
+    """``[storage]``, and takes each camera's own ``max_age`` out of its table."""
+    ages = {}
+    for name, table in (data.get("cameras") or {}).items():
+        if isinstance(table, dict) and "max_age" in table:
+            ages[name] = table.pop("max_age")
+    try:
+        return storage_settings.from_table(data.get("storage", {}), ages)
+    except storage_settings.SettingError as error:
+        raise ConfigError(str(error)) from None
 
 
 def _check_type(where: str, value: Any, kind: type) -> None:
@@ -149,6 +164,7 @@ def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) 
                 duplicate.group(1), duplicate.group(2))) from None
         raise ConfigError("not valid TOML: {}".format(error)) from None
     _unknown_keys("", data, TOP_KEYS)
+    storage = _storage(data) if isinstance(data.get("cameras"), dict) else None
     results = data.get("results", "results")
     _check_type("results", results, str)
     engine = _engine(data.get("engine", {}), base)
@@ -170,7 +186,7 @@ def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) 
     except sinks_config.SinkConfigError as error:
         raise ConfigError(str(error)) from None
     return Config(os.path.abspath(path), os.path.normpath(os.path.join(base, os.path.expanduser(results))),
-                  cameras, sinks)
+                  cameras, storage, sinks)
 
 
 def load(path: str, behaviours: Optional[Mapping[str, Any]] = None) -> Config:

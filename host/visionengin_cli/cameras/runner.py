@@ -12,10 +12,12 @@ the camera's state. Log lines go to standard error as "LEVEL: message".
 The live pipeline is run through the engine's public workers,
 ``video_stream_capture`` and ``process_frames``, joined by a queue of our
 own: it notes the read counter n of each frame item the processing worker
-takes, so the name of every picture that frame gives,
-``rtsp_result/<info type>-<n>.jpg``, is known exactly, and its ``task_done``
-(called by the engine after the frame's pictures are written) is the moment
-to report them.
+takes, and its ``task_done`` (called by the engine after the frame's
+pictures are written) is the moment to take them: the engine writes
+``rtsp_result/<info type>-<n>.jpg`` through our checked ``cv2.imwrite``
+(``storage.pictures``), which tells exactly what it wrote for this frame, and
+each picture is moved at once into the camera's dated layout
+(``storage.layout``) under a name of its own, which its event names.
 """
 from __future__ import annotations
 
@@ -34,6 +36,7 @@ from typing import Any, Deque, Dict, List, Optional, TextIO
 
 from ..live import LiveState, alarms_of, engine_lines
 from ..secrets import mask_text
+from ..storage.pictures import EngineWrites, Mover, Trouble, quiet_engine_write_warnings
 
 log = logging.getLogger("visionengin.camera")
 SAVE_PATH = "./rtsp_result/"
@@ -46,14 +49,16 @@ class Channel:
     def __init__(self, stream: TextIO) -> None:
         self.stream, self.lock = stream, threading.Lock()
 
-    def send(self, message: Dict[str, Any]) -> None:
+    def send(self, message: Dict[str, Any]) -> bool:
+        """False when the supervisor is gone (stdin's end stops us too)."""
         text = json.dumps(message) + "\n"
         with self.lock:
             try:
                 self.stream.write(text)
                 self.stream.flush()
-            except (OSError, ValueError):  # supervisor gone: stdin's end stops us
-                pass
+            except (OSError, ValueError):
+                return False
+        return True
 
 
 class FrameQueue(queue.Queue):  # type: ignore[type-arg]
@@ -128,18 +133,38 @@ class Camera:
         self.stopping = threading.Event()
         self.errors: List[BaseException] = []
         self.frames: Optional[FrameQueue] = None
+        self.trouble = Trouble("alarm pictures", log)
+        self.mover = Mover(os.getcwd(), self.trouble)
+        self.writes: Optional[EngineWrites] = None
+        self.not_written = 0
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
             self.ages.append(time.monotonic() - read)
-        now, written = time.time(), {}
-        for alarm in self.detector.alarms:
-            picture = "rtsp_result/{}-{}.jpg".format(alarm["info_type"], n)
-            if picture not in written and os.path.exists(picture):  # two of a type: one file
-                written[picture] = dict(alarm, picture=picture)
-        self.state.answer(list(written.values()))
-        for alarm in written.values():
-            self.channel.send({"event": dict(alarm, time=now)})
+        assert self.writes is not None
+        written, failed = self.writes.take()
+        now, events, seen = time.time(), [], set()
+        alarms = {alarm["info_type"]: alarm for alarm in self.detector.alarms}
+        for path, size in written:
+            if path in seen:  # two alarms of a type: the engine wrote one file twice
+                continue
+            seen.add(path)
+            info_type = os.path.basename(path).rpartition("-")[0]
+            picture = self.mover.move(path, now, info_type, n)
+            if picture is None:
+                self.not_written += 1
+                continue
+            alarm = alarms.get(info_type, {"info_type": info_type})
+            events.append(dict(alarm, picture=picture, bytes=size, source=path))
+        self.not_written += len({path for path, _ in failed} - seen)
+        self.state.answer(events)
+        for event in events:
+            source = event.pop("source")
+            if not self.channel.send({"event": dict(event, time=now)}):
+                # Nobody will write its event: back where the next start
+                # finds it and tells it, and no more pictures until then.
+                self.mover.put_back(event["picture"], source)
+                self.stopping.set()
 
     def engine_line(self, line: str) -> bool:
         if not self.state.engine_line(line) and line.strip():
@@ -151,6 +176,9 @@ class Camera:
         report["alarms_by_type"] = report.pop("by_type")
         report["analysed_fps"] = round(report["analysed_fps"], 1)
         report["frames_read"] = self.frames.reads if self.frames else 0
+        report["disk_full"] = self.trouble.disk_full
+        report["write_error"] = self.trouble.reason
+        report["pictures_not_written"] = self.not_written
         ages = sorted(self.ages)
         report["frame_age_ms"] = [round(statistics.median(ages) * 1000, 1), round(
             ages[min(len(ages) - 1, int(0.95 * len(ages)))] * 1000, 1)] if ages else None
@@ -182,6 +210,12 @@ class Camera:
         bev = self.settings.get("bev")
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
         os.makedirs(SAVE_PATH, exist_ok=True)
+        for event in self.mover.recover(SAVE_PATH):
+            self.channel.send({"event": event})
+        import cv2  # the engine's own, already imported by it
+
+        self.writes = EngineWrites(cv2, self.trouble)
+        self.writes.__enter__()
         self.frames = frames = FrameQueue(self.frame_done)
         capture = threading.Thread(target=self._worker, name="capture", daemon=True,
                                    args=(engine.video_stream_capture, self.settings["address"],
@@ -226,6 +260,7 @@ def main() -> None:
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(OneLine(debug))
     logging.basicConfig(level=logging.DEBUG if debug else logging.INFO, handlers=[handler])
+    quiet_engine_write_warnings()
     if not os.environ.get("VISIONENGIN_DEBUG"):  # reconnects show in the status, not as lines
         logging.getLogger("visionengin.live").setLevel(logging.WARNING)
     settings = json.loads(sys.stdin.readline() or "null")

@@ -20,6 +20,11 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import mask_address, mask_text
+from ..storage.ledger import Ledger
+from ..storage.lock import Busy, FolderLock
+from ..storage.pictures import Trouble
+from ..storage.retention import Retention
+from ..storage.settings import Storage
 from .config import Camera
 from .events import EventLog, iso, write_status
 
@@ -32,7 +37,7 @@ RUNNER = ["-c", "import sys; del sys.path[0]; "
                 "from visionengin_cli.cameras.runner import main; main()"]
 _LEVELS = {"DEBUG": logging.DEBUG, "INFO": logging.INFO, "WARNING": logging.WARNING,
            "ERROR": logging.ERROR, "CRITICAL": logging.CRITICAL}
-_TOTALS = ("frames", "alarms", "reconnects", "frames_read")
+_TOTALS = ("frames", "alarms", "reconnects", "frames_read", "pictures_not_written")
 
 
 class Slot:
@@ -52,6 +57,9 @@ class Slot:
         self.totals["alarms_by_type"] = {}
         self.readers: List[threading.Thread] = []
         self.lock = threading.Lock()
+        self.events_full = False  # the event log cannot be written: no space
+        self.owner = FolderLock(folder)  # one process per camera folder
+        self.ledger = Ledger(folder, camera.name)
 
     @property
     def state(self) -> str:
@@ -90,7 +98,18 @@ class Slot:
                 "alarms_by_type": figures["alarms_by_type"],
                 "last_frame": iso(figures["last_frame"]), "last_alarm": last_alarm,
                 "updated": iso(time.time()), "exit_status": self.exit_status,
-                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"]}
+                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
+                **self.storage_fields()}
+
+    def storage_fields(self) -> Dict[str, Any]:
+        """The picture writes of the current process: a full disk is a state
+        of its own, beside the camera's."""
+        with self.lock:
+            report = dict(self.report) if self.proc else {}
+        return {"disk_full": bool(report.get("disk_full")) or self.events_full,
+                "write_error": report.get("write_error"),
+                "pictures_not_written": self.totals.get("pictures_not_written", 0)
+                + int(report.get("pictures_not_written") or 0)}
 
     def close_process(self) -> None:
         """Fold the ended process's counts into the totals."""
@@ -115,8 +134,10 @@ class Slot:
 
 class Supervisor:
     def __init__(self, root: str, events: EventLog, debug: bool = False,
-                 on_event: Any = None) -> None:
+                 on_event: Any = None, storage: Optional[Storage] = None) -> None:
         self.root, self.events, self.debug = root, events, debug
+        self.status_trouble = Trouble("status.json", log)  # told once per run of failures
+        self.retention = Retention(root, storage if storage is not None else Storage())
         self.on_event = on_event
         # health(kind, camera, reason): tells "camera_hung" and the like as events
         self.on_health: Any = None
@@ -136,12 +157,34 @@ class Supervisor:
             if slot is not None:
                 log.info("%s: changed in the configuration, restarting", name)
                 self._retire(slot)
-            self.slots[name] = Slot(camera, os.path.join(self.root, name))
+                del self.slots[name]
+            slot = Slot(camera, os.path.join(self.root, name))
+            try:
+                slot.owner.acquire()
+            except Busy as busy:
+                log.error("%s: already run by process %s (%s is locked); not run here", name,
+                          busy.pid if busy.pid is not None else "unknown",
+                          os.path.join(busy.folder, ".lock"))
+                continue
+            except OSError as error:
+                log.error("%s: cannot use its folder %s: %s", name, slot.folder,
+                          error.strerror or error)
+                continue
+            self.slots[name] = slot
+            self.retention.own(name, slot.ledger.load())
 
     def _retire(self, slot: Slot) -> None:
         self.stop([slot])
         slot.start_at = None
         self._write_status(slot)
+        self.retention.disown(slot.camera.name)
+        slot.owner.release()
+
+    def close(self) -> None:
+        """Give up every camera folder; after ``stop``."""
+        self.retention.stop()
+        for slot in self.slots.values():
+            slot.owner.release()
 
     # running ---------------------------------------------------------------
     def step(self) -> None:
@@ -154,6 +197,9 @@ class Supervisor:
                 self._start(slot, now)
         if now - self.last_status >= STATUS_PERIOD:
             self.last_status = now
+            self.events.flush()  # events kept while the log could not be written
+            for slot in self.slots.values():
+                slot.events_full = self.events.disk_full
             for slot in self.slots.values():
                 self._write_status(slot)
 
@@ -169,7 +215,8 @@ class Supervisor:
             os.makedirs(slot.folder, exist_ok=True)
             slot.proc = subprocess.Popen(
                 [sys.executable] + RUNNER, cwd=slot.folder, env=env, stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                pass_fds=(slot.owner.fd,) if slot.owner.fd >= 0 else ())
             assert slot.proc.stdin is not None
             slot.proc.stdin.write((json.dumps(camera.settings()) + "\n").encode("utf-8"))
             slot.proc.stdin.flush()
@@ -223,10 +270,12 @@ class Supervisor:
                 with slot.lock:
                     slot.report = message["status"]
             elif "event" in message:
+                event = message["event"]
                 try:
-                    line = self.events.write(slot.camera.name, message["event"])
-                except OSError as error:
-                    log.error("cannot write an event: %s", error)
+                    slot.ledger.add(event["picture"], int(event.pop("bytes", 0)), event["time"])
+                    line = self.events.write(slot.camera.name, event)
+                except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
+                    log.error("%s: cannot write an event: %s", slot.camera.name, error)
                     continue
                 if self.on_event is not None:
                     self.on_event(line)
@@ -248,7 +297,9 @@ class Supervisor:
             os.makedirs(slot.folder, exist_ok=True)
             write_status(slot.folder, slot.status())
         except OSError as error:
-            log.error("%s: cannot write status.json: %s", slot.camera.name, error)
+            self.status_trouble.failure(error, " ({})".format(slot.camera.name))
+            return
+        self.status_trouble.success()
 
     # stopping --------------------------------------------------------------
     def stop(self, slots: Optional[List[Slot]] = None, timeout: float = 1.5) -> None:

@@ -35,7 +35,8 @@ def rows(slots: List[Slot]) -> List[Dict[str, Any]]:
                     "fps": figures["analysed_fps"], "frames": figures["frames"],
                     "alarms": figures["alarms"], "reconnects": figures["reconnects"],
                     "last_alarm": "{} {}".format(alarm["info_type"], _ago(alarm["time"], now))
-                    if alarm else "-", "restarts": slot.restarts})
+                    if alarm else "-", "restarts": slot.restarts,
+                    "disk": ", disk full" if slot.storage_fields()["disk_full"] else ""})
     return out
 
 
@@ -55,10 +56,10 @@ class PlainLines:
             self.last = now
         for row in rows(slots):
             before = self.states.get(row["camera"])
-            self.states[row["camera"]] = row["state"]
-            if every or row["state"] != before:
+            self.states[row["camera"]] = row["state"] + row["disk"]
+            if every or row["state"] + row["disk"] != before:
                 self.stream.write(
-                    "visionengin: {camera}: {state}, {fps:.1f} analysed frames/s, {}, {} (last: "
+                    "visionengin: {camera}: {state}{disk}, {fps:.1f} analysed frames/s, {}, {} (last: "
                     "{last_alarm}), {}, {}\n".format(
                         counted(row["frames"], "frame"), counted(row["alarms"], "alarm picture"),
                         counted(row["restarts"], "restart"), counted(row["reconnects"], "reconnect"),
@@ -92,7 +93,8 @@ class LiveTable:
                                  ("reconnects", "right")):
             table.add_column(heading, justify=justify)  # type: ignore[arg-type]
         for row in rows(slots):
-            table.add_row(row["camera"], "[{}]{}[/]".format(COLOURS.get(row["state"], "white"), row["state"]),
+            table.add_row(row["camera"], "[{}]{}[/]{}".format(COLOURS.get(row["state"], "white"), row["state"],
+                                                              " [red]disk full[/]" if row["disk"] else ""),
                           "{:.1f}".format(row["fps"]), str(row["frames"]), str(row["alarms"]),
                           row["last_alarm"], str(row["restarts"]), str(row["reconnects"]))
         return table

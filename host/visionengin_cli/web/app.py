@@ -92,7 +92,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                 "alarms": root.events(RECENT_ALARMS, camera=camera, info_type=info_type)
                 if alarms else [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000, "sinks": read_sinks(root.path),
+                "poll_ms": POLL_SECONDS * 1000, "space": root.space(), "sinks": read_sinks(root.path),
                 "incidents": incidents(root.path, RECENT_INCIDENTS, camera or None) if alarms else []}
 
     def fleet_context(request: Request, alarms: bool) -> Dict[str, Any]:
@@ -139,7 +139,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                                  "skipped": skipped, "sinks": []})
         cameras = root.cameras(skipped=skipped)
         return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped,
-                             "sinks": read_sinks(root.path)})
+                             "storage": root.space(), "sinks": read_sinks(root.path)})
 
     def api_events(request: Request) -> Response:
         params = request.query_params

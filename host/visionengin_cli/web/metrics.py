@@ -68,7 +68,30 @@ class CameraCollector(Collector):
             labels=["what"])
         for what, total in sorted(self.root.skipped.totals.items()):
             skipped.add_metric([what], total)
-        return [frames, pictures, restarts, reconnects, fps, state, age, skipped]
+        full = GaugeMetricFamily("visionengin_camera_disk_full",
+                                 "1 while the camera's pictures or events cannot be written "
+                                 "for want of space", labels=["camera"])
+        for cam in cameras:
+            full.add_metric([cam["camera"]], 1.0 if cam.get("disk_full") else 0.0)
+        return [frames, pictures, restarts, reconnects, fps, state, age, skipped, full] + self._storage()
+
+    def _storage(self) -> List[Metric]:
+        space = self.root.space()
+        used = GaugeMetricFamily("visionengin_storage_used_bytes",
+                                 "Bytes the pictures and event logs under the results root take")
+        used.add_metric([], space["used_bytes"])
+        found: List[Metric] = [used]
+        if space["free_bytes"] is not None:
+            found.append(GaugeMetricFamily("visionengin_storage_free_bytes",
+                                           "Bytes free on the results root's file system",
+                                           value=space["free_bytes"]))
+        found.append(CounterMetricFamily("visionengin_storage_removed_pictures",
+                                         "Pictures removed by retention", value=space["removed_pictures"]))
+        if space["oldest_picture_age_seconds"] is not None:
+            found.append(GaugeMetricFamily("visionengin_storage_oldest_picture_age_seconds",
+                                           "Age of the oldest picture kept: how far back they reach",
+                                           value=space["oldest_picture_age_seconds"]))
+        return found
 
 
 def fleet_metrics(fleet: FleetRoot) -> List[Metric]:

@@ -16,6 +16,8 @@ import threading
 import time
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
+from ..events.reader import lines_from_end
+from ..storage import space as storage_space
 from .parsing import MAX_LINE, MAX_STATUS, Bad, alarm_line, parse_event, parse_status, parse_time
 
 log = logging.getLogger("visionengin.web")
@@ -129,9 +131,15 @@ class ResultsRoot:
             "last_frame_age": _seconds_since(status.get("last_frame"), now),
             "last_alarm": status.get("last_alarm"),
             "exit_status": status.get("exit_status"),
+            "disk_full": status.get("disk_full") is True,
             "bad_fields": dropped,
         })
         return shown
+
+    def space(self) -> Dict[str, Any]:
+        """Bytes used by pictures and event logs, free space, pictures removed
+        by retention, the oldest picture kept."""
+        return storage_space.report(self.path)
 
     # -- events --------------------------------------------------------------
 
@@ -169,9 +177,10 @@ class ResultsRoot:
                 break
 
     def _tail(self, counts: Dict[str, int]) -> Iterator[Tuple[Dict[str, Any], datetime.datetime]]:
-        """(event, time) for the whole event lines of the log, last first;
-        the others are counted as skipped."""
-        for line in _lines_from_end(self.events_path, MAX_SCAN_BYTES):
+        """(event, time) for the whole event lines of the log, last first:
+        the current file, then its rotated parts, newest first; the others
+        are counted as skipped."""
+        for line in lines_from_end(self.path, MAX_SCAN_BYTES):
             if not alarm_line(line):  # an incident's or a camera's health: not a picture
                 continue
             try:
@@ -223,35 +232,3 @@ def _read_status(name: str, path: str) -> Optional[Tuple[Dict[str, Any], List[st
     if not name.isprintable():
         raise Bad("the folder's name is not printable")
     return parse_status(data)
-
-
-def _lines_from_end(path: str, max_bytes: int) -> Iterator[bytes]:
-    """The newline-ended lines of a file, last first, reading at most
-    ``max_bytes`` from its end; a line without its newline is still being
-    written and is left out, and so is the partial line where reading stops."""
-    try:
-        file = open(path, "rb")
-    except OSError:
-        return
-    with file:
-        end = file.seek(0, os.SEEK_END)
-        start_limit = max(0, end - max_bytes)
-        position, rest, tail_found = end, b"", False
-        while position > start_limit:
-            size = min(BLOCK, position - start_limit)
-            position -= size
-            file.seek(position)
-            chunk = file.read(size) + rest
-            if not tail_found:
-                if b"\n" not in chunk:
-                    rest = b""  # all of it belongs to the unfinished last line
-                    continue
-                chunk = chunk[:chunk.rindex(b"\n")]
-                tail_found = True
-            lines = chunk.split(b"\n")
-            rest = lines.pop(0)  # may go on in the block before
-            for line in reversed(lines):
-                if line.strip():
-                    yield line
-        if position == 0 and tail_found and rest.strip():
-            yield rest
