@@ -32,12 +32,13 @@ import threading
 import time
 from typing import Any, Deque, Dict, List, Optional, TextIO
 
-from ..live import LiveState, alarms_of, engine_lines
+from ..live import NO_FRAMES, RECONNECTING, STREAMING, LiveState, alarms_of, engine_lines
 from ..secrets import mask_text
 
 log = logging.getLogger("visionengin.camera")
 SAVE_PATH = "./rtsp_result/"
 STOP_GRACE = 1.0  # seconds the workers get to leave after stop()
+RECHECK = 15.0  # least seconds between two looks at why the stream does not open
 
 
 class Channel:
@@ -67,6 +68,7 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         self.read_at: Dict[int, float] = {}
         self.current: Optional[int] = None
         self.current_read: Optional[float] = None
+        self.taken_at: Optional[float] = None  # monotonic; the consumer holds a frame since
         self.reads = 0  # read counter of the newest frame item
 
     def put(self, item: Any, *args: Any, **kwargs: Any) -> None:
@@ -82,10 +84,13 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         if threading.current_thread() is self.consumer and _is_frame_item(item):
             self.current = item[0]
             self.current_read = self.read_at.pop(item[0], None)
+            self.taken_at = time.monotonic()
         return item
 
     def task_done(self) -> None:
         super().task_done()
+        if threading.current_thread() is self.consumer:
+            self.taken_at = None
         if threading.current_thread() is self.consumer and self.current is not None:
             n, read, self.current = self.current, self.current_read, None
             self.on_done(n, read)
@@ -102,15 +107,38 @@ class Detector:
     def __init__(self, detector: Any) -> None:
         self._detector = detector
         self.alarms: List[Dict[str, Any]] = []
+        self.call_started: Optional[float] = None  # monotonic, while a call runs
 
     def main(self, im: Any, cfg: Any) -> Any:
         self.alarms = []
-        answer = self._detector.main(im, cfg)
+        self.call_started = time.monotonic()
+        try:
+            answer = self._detector.main(im, cfg)
+        finally:
+            self.call_started = None
         self.alarms = alarms_of(answer)
         return answer
 
+    def running_for(self) -> Optional[float]:
+        """Seconds the current call has run, None between calls."""
+        started = self.call_started
+        return None if started is None else time.monotonic() - started
+
     def __getattr__(self, name: str) -> Any:
         return getattr(self._detector, name)
+
+
+def tune_behaviours(table: Any, keys: Optional[List[str]], behaviour: Dict[str, Any]) -> None:
+    """The camera's threshold, alarm_interval and alarm_num, written into the
+    rows of its selection (every row without one) before its run."""
+    columns = {"threshold": "behavior_threshold", "alarm_interval": "alarm_time",
+               "alarm_num": "alarm_num"}
+    for key in list(table) if keys is None else keys:
+        for name, value in behaviour.items():
+            if name in columns:
+                if name == "alarm_interval" and float(value).is_integer():
+                    value = int(value)
+                table[key][columns[name]] = value
 
 
 def load_detector(name: str) -> Any:
@@ -128,6 +156,9 @@ class Camera:
         self.stopping = threading.Event()
         self.errors: List[BaseException] = []
         self.frames: Optional[FrameQueue] = None
+        self.stream_reason: Optional[str] = None  # why the stream does not open, when known
+        self.checked_at: Optional[float] = None
+        self.checking = False
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
@@ -144,13 +175,64 @@ class Camera:
     def engine_line(self, line: str) -> bool:
         if not self.state.engine_line(line) and line.strip():
             log.info("engine: %s", line.strip())  # e.g. "init failed"
+        elif line.strip() == "rtsp restart...":
+            self._check_stream()
         return True
+
+    def _check_stream(self) -> None:
+        """Finds out, on a thread of its own and at most every RECHECK seconds,
+        why the stream does not open (refused, unknown host, the server's
+        answer): OpenCV only says it did not."""
+        address = self.settings.get("address")
+        now = time.monotonic()
+        if (self.checking or not isinstance(address, str) or "://" not in address
+                or (self.checked_at is not None and now - self.checked_at < RECHECK)):
+            return
+        self.checking, self.checked_at = True, now
+
+        def check() -> None:
+            from ..probe import network_reason
+
+            try:
+                reason: Optional[str] = network_reason(address)
+            except Exception as error:  # noqa: BLE001 - a reason is a help, not a need
+                log.debug("cannot tell why the stream fails: %s", mask_text(str(error)))
+                reason = None
+            finally:
+                self.checking = False
+            if self.state.state != STREAMING:
+                self.stream_reason = reason
+
+        threading.Thread(target=check, name="stream-check", daemon=True).start()
+
+    def _detector_call(self) -> Optional[float]:
+        detector: Optional[Detector] = getattr(self, "detector", None)  # set once the engine runs
+        return None if detector is None else detector.running_for()
+
+    def reason(self, state: str, quiet: float) -> Optional[str]:
+        """Why the camera is not streaming, in words; None while it is."""
+        call = self._detector_call()
+        if call is not None and call >= 5.0:
+            return "detector call running for {:.0f} s".format(call)
+        if state == STREAMING:
+            self.stream_reason, self.checked_at = None, None  # a new outage is looked at anew
+            return None
+        if state == RECONNECTING:
+            return self.stream_reason or "the stream cannot be read"
+        if state == NO_FRAMES:
+            return "no frames for {:.0f} s".format(quiet)
+        return self.stream_reason
 
     def report(self) -> Dict[str, Any]:
         report = self.state.snapshot()
         report["alarms_by_type"] = report.pop("by_type")
         report["analysed_fps"] = round(report["analysed_fps"], 1)
         report["frames_read"] = self.frames.reads if self.frames else 0
+        report["reason"] = self.reason(report["state"], report.pop("seconds_without_frames"))
+        call = self._detector_call()
+        report["detector_call_seconds"] = None if call is None else round(call, 1)
+        taken = self.frames.taken_at if self.frames else None
+        report["frame_work_seconds"] = None if taken is None else round(time.monotonic() - taken, 1)
         ages = sorted(self.ages)
         report["frame_age_ms"] = [round(statistics.median(ages) * 1000, 1), round(
             ages[min(len(ages) - 1, int(0.95 * len(ages)))] * 1000, 1)] if ages else None
@@ -180,6 +262,7 @@ class Camera:
         self.detector = Detector(engine.predict)
         engine.predict = self.detector
         bev = self.settings.get("bev")
+        tune_behaviours(module.devBehavior, bev, self.settings.get("behaviour") or {})
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
         os.makedirs(SAVE_PATH, exist_ok=True)
         self.frames = frames = FrameQueue(self.frame_done)
@@ -189,7 +272,6 @@ class Camera:
         process = threading.Thread(target=self._worker, name="process", daemon=True,
                                    args=(engine.process_frames, frames, cfg, SAVE_PATH))
         frames.consumer = process
-        threading.Thread(target=self._reporter, name="reporter", daemon=True).start()
         capture.start()
         process.start()
         while not self.stopping.wait(0.2):
@@ -218,6 +300,16 @@ class OneLine(logging.Formatter):
         return text
 
 
+def _name_process(name: str) -> None:
+    """``ps`` and ``top`` show the camera's name, never its address."""
+    try:
+        import setproctitle
+    except ImportError:  # pragma: no cover - a dependency; the name is a help only
+        log.debug("setproctitle is missing: the process keeps the interpreter's name")
+        return
+    setproctitle.setproctitle("visionengin camera " + name)
+
+
 def main() -> None:
     channel = Channel(os.fdopen(os.dup(1), "w", encoding="utf-8"))
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -226,7 +318,8 @@ def main() -> None:
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(OneLine(debug))
     logging.basicConfig(level=logging.DEBUG if debug else logging.INFO, handlers=[handler])
-    if not os.environ.get("VISIONENGIN_DEBUG"):  # reconnects show in the status, not as lines
+    if not os.environ.get("VISIONENGIN_DEBUG") and not os.environ.get("VISIONENGIN_VERBOSE"):
+        # reconnects show in the status, not as lines
         logging.getLogger("visionengin.live").setLevel(logging.WARNING)
     settings = json.loads(sys.stdin.readline() or "null")
     # The end of stdin is watched on a private descriptor: site's exit(), which
@@ -236,7 +329,11 @@ def main() -> None:
     os.dup2(devnull, 0)
     if not isinstance(settings, dict):
         sys.exit("no camera settings on standard input")
+    _name_process(str(settings.get("name") or "?"))
     camera = Camera(settings, channel)
+    # Reports go out from here on, also while the engine loads: the
+    # supervisor takes a camera that stops reporting as hung.
+    threading.Thread(target=camera._reporter, name="reporter", daemon=True).start()
     if settings.get("base"):
         sys.path.insert(0, settings["base"])
 

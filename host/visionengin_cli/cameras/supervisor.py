@@ -6,6 +6,12 @@ back-off: 1 s, doubling up to 60 s, back to 1 s once a process has run a
 stable minute. The others are never touched. Each camera's status.json is
 rewritten about every second from what its process reports plus what only
 the supervisor knows (restarts, exit status, waiting to restart).
+
+A watchdog looks behind the reports: a process that stops reporting, whose
+detector call or frame does not end, or that says "streaming" while no frame
+is analysed, for the camera's ``watchdog`` seconds, is hung; it is killed
+(SIGTERM, then SIGKILL: a stopped process hears nothing else) and started
+again like any process that ended.
 """
 from __future__ import annotations
 
@@ -26,6 +32,7 @@ from .events import EventLog, iso, write_status
 log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
 STATUS_PERIOD = 1.0
+KILL_GRACE = 2.0  # seconds a hung process gets to leave after SIGTERM
 # The camera process: not "-m", whose sys.path would start with the camera's
 # folder, where any stray main.py would shadow the engine.
 RUNNER = ["-c", "import sys; del sys.path[0]; "
@@ -52,14 +59,39 @@ class Slot:
         self.totals["alarms_by_type"] = {}
         self.readers: List[threading.Thread] = []
         self.lock = threading.Lock()
+        self.created = time.time()  # the age of a camera without frames counts from here
+        self.hangs = 0
+        self.hung: Optional[str] = None  # why the current process is being killed
+        self.kill_at = 0.0  # monotonic: SIGKILL when the hung process is still there
+        self.reported_at = 0.0  # monotonic time of the last report
+        self.progress_at = 0.0  # monotonic: the last change of the frame count
+        self.seen_frames: Any = -1
+        self.failure: Optional[str] = None  # the last process's end, in words
+        self.last_error: Optional[str] = None  # the last error line of the current process
 
     @property
     def state(self) -> str:
         if self.proc is not None:
-            return str(self.report.get("state", "starting"))
+            return "hung" if self.hung else str(self.report.get("state", "starting"))
         if self.start_at is None:
             return "stopped"
         return "failing" if self.failures >= 2 else "restarting"
+
+    @property
+    def reason(self) -> Optional[str]:
+        """Why the camera is not streaming, in words; None while it is."""
+        state = self.state
+        if state == "streaming":
+            return None
+        if self.proc is not None:
+            if self.hung:
+                return self.hung
+            told = self.report.get("reason")
+            if isinstance(told, str) and told:
+                return told
+            if state == "starting":
+                return self.failure or "no frame analysed yet"
+        return self.failure or state
 
     def figures(self) -> Dict[str, Any]:
         """Counts over every process of this camera, and the latest report."""
@@ -74,6 +106,8 @@ class Slot:
             out["last_frame"] = report.get("last_frame") or self.totals.get("last_frame")
             out["last_alarm"] = report.get("last_alarm") or self.totals.get("last_alarm")
             out["frame_age_ms"] = report.get("frame_age_ms") if self.proc else None
+        last = out["last_frame"]
+        out["last_frame_age"] = round(max(0.0, time.time() - (last or self.created)), 1)
         return out
 
     def status(self) -> Dict[str, Any]:
@@ -90,7 +124,9 @@ class Slot:
                 "alarms_by_type": figures["alarms_by_type"],
                 "last_frame": iso(figures["last_frame"]), "last_alarm": last_alarm,
                 "updated": iso(time.time()), "exit_status": self.exit_status,
-                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"]}
+                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
+                "reason": self.reason, "hangs": self.hangs,
+                "last_frame_age_seconds": figures["last_frame_age"]}
 
     def close_process(self) -> None:
         """Fold the ended process's counts into the totals."""
@@ -117,6 +153,7 @@ class Supervisor:
     def __init__(self, root: str, events: EventLog, debug: bool = False,
                  on_event: Any = None) -> None:
         self.root, self.events, self.debug = root, events, debug
+        self.verbose = False  # the engine's own lines ("rtsp restart...") logged too
         self.on_event = on_event
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
@@ -127,6 +164,7 @@ class Supervisor:
         for name in [name for name in self.slots if name not in cameras]:
             log.info("%s: removed from the configuration, stopping", name)
             self._retire(self.slots.pop(name))
+            _forget(os.path.join(self.root, name))
         for name, camera in cameras.items():
             slot = self.slots.get(name)
             if slot is not None and slot.camera == camera:
@@ -138,6 +176,7 @@ class Supervisor:
 
     def _retire(self, slot: Slot) -> None:
         self.stop([slot])
+        slot.failure = "stopped: changed or removed in the configuration"
         slot.start_at = None
         self._write_status(slot)
 
@@ -146,6 +185,8 @@ class Supervisor:
         """Notice ended processes, start due ones, write status files."""
         now = time.monotonic()
         for slot in self.slots.values():
+            if slot.proc is not None and slot.proc.poll() is None:
+                self._watch(slot, now)
             if slot.proc is not None and slot.proc.poll() is not None:
                 self._ended(slot, now)
             if slot.proc is None and slot.start_at is not None and now >= slot.start_at:
@@ -155,9 +196,48 @@ class Supervisor:
             for slot in self.slots.values():
                 self._write_status(slot)
 
+    def _watch(self, slot: Slot, now: float) -> None:
+        """The watchdog: a hung process is told, killed and, once it has
+        ended, restarted as any other."""
+        if slot.hung:
+            if now >= slot.kill_at:
+                log.warning("%s: hung camera process did not stop within %.0f s of SIGTERM; "
+                            "SIGKILL", slot.camera.name, KILL_GRACE)
+                _signal(slot.proc, signal.SIGKILL)
+                slot.kill_at = float("inf")
+            return
+        with slot.lock:
+            report = dict(slot.report)
+        frames = report.get("frames")
+        if frames != slot.seen_frames:
+            slot.seen_frames, slot.progress_at = frames, now
+        limit = slot.camera.watchdog
+        silent = now - max(slot.reported_at, slot.ran_from)
+        call = _seconds(report.get("detector_call_seconds"))
+        work = _seconds(report.get("frame_work_seconds"))
+        if silent >= limit:
+            reason = "no report from the camera process for {:.0f} s".format(silent)
+        elif call >= limit:
+            reason = "detector call running for {:.0f} s".format(call)
+        elif work >= limit:
+            reason = "the analysis of one frame running for {:.0f} s".format(work)
+        elif report.get("state") == "streaming" and now - slot.progress_at >= limit:
+            reason = "\"streaming\" but no frame analysed for {:.0f} s".format(now - slot.progress_at)
+        else:
+            return
+        slot.hung, slot.hangs, slot.kill_at = reason, slot.hangs + 1, now + KILL_GRACE
+        assert slot.proc is not None
+        log.warning("%s: hung: %s (last report: %s, %s frames, %s reconnects); killing the "
+                    "camera process (pid %d)", slot.camera.name, reason, report.get("state", "none"),
+                    report.get("frames", 0), report.get("reconnects", 0), slot.proc.pid)
+        _signal(slot.proc, signal.SIGTERM)
+        self._write_status(slot)
+
     def _start(self, slot: Slot, now: float) -> None:
         camera = slot.camera
         env = dict(os.environ)
+        if self.verbose:
+            env["VISIONENGIN_VERBOSE"] = "1"
         if self.debug:
             env["VISIONENGIN_DEBUG"] = "1"
         else:  # OpenCV's and FFmpeg's own lines stay quiet
@@ -181,6 +261,8 @@ class Supervisor:
             self._schedule(slot, now, None)
             return
         slot.started, slot.ran_from, slot.exit_status = time.time(), now, None
+        slot.reported_at, slot.progress_at, slot.seen_frames = now, now, -1
+        slot.hung, slot.last_error = None, None
         slot.readers = [threading.Thread(target=self._read_reports, args=(slot, slot.proc),
                                          name=camera.name + "-reports", daemon=True),
                         threading.Thread(target=self._read_log, args=(slot, slot.proc),
@@ -197,6 +279,10 @@ class Supervisor:
             reader.join(1.0)
         slot.close_process()
         slot.exit_status = status
+        slot.failure = _ending(status, slot.last_error)
+        if slot.hung:
+            slot.failure = "hung: {}; killed".format(slot.hung)
+            slot.hung = None
         self._schedule(slot, now, status)
 
     def _schedule(self, slot: Slot, now: float, status: Optional[int]) -> None:
@@ -217,9 +303,10 @@ class Supervisor:
                 message = json.loads(raw)
             except ValueError:
                 continue
-            if "status" in message:
+            if "status" in message and isinstance(message["status"], dict):
                 with slot.lock:
                     slot.report = message["status"]
+                slot.reported_at = time.monotonic()
             elif "event" in message:
                 try:
                     line = self.events.write(slot.camera.name, message["event"])
@@ -236,6 +323,8 @@ class Supervisor:
             if not text:
                 continue
             level, sep, message = text.partition(": ")
+            if sep and level in ("ERROR", "CRITICAL"):
+                slot.last_error = message
             if sep and level in _LEVELS:
                 log.log(_LEVELS[level], "%s: %s", slot.camera.name, message)
             else:  # a native library's own line
@@ -276,7 +365,36 @@ class Supervisor:
             slot.close_process()
             slot.exit_status = status
         for slot in slots:
+            slot.failure, slot.hung = "stopped on request", None
             self._write_status(slot)
+
+
+def _seconds(value: Any) -> float:
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else 0.0
+
+
+def _ending(status: Optional[int], error: Optional[str]) -> str:
+    """A process's end in words: its exit status or signal, and its last error."""
+    if status is not None and status < 0:
+        try:
+            name = signal.Signals(-status).name
+        except ValueError:
+            name = "signal {}".format(-status)
+        how = "the camera process was killed by {}".format(name)
+    else:
+        how = "the camera process ended with status {}".format(status)
+    return how + (" ({})".format(error) if error else "")
+
+
+def _forget(folder: str) -> None:
+    """A removed camera leaves the page and the metrics: its status file goes
+    (its pictures and events stay)."""
+    try:
+        os.remove(os.path.join(folder, "status.json"))
+    except FileNotFoundError:
+        pass
+    except OSError as error:
+        log.error("cannot remove %s/status.json: %s", folder, error.strerror or error)
 
 
 def _signal(proc: Any, number: int) -> None:

@@ -10,7 +10,8 @@ from typing import Any, Dict, List, Optional, TextIO
 from .supervisor import Slot
 
 COLOURS = {"streaming": "green", "starting": "cyan", "reconnecting": "yellow",
-           "no frames": "yellow", "restarting": "yellow", "failing": "red", "stopped": "dim"}
+           "no frames": "yellow", "restarting": "yellow", "failing": "red", "hung": "red",
+           "stopped": "dim"}
 
 
 def _ago(seconds: Optional[float], now: float) -> str:
@@ -30,7 +31,9 @@ def rows(slots: List[Slot]) -> List[Dict[str, Any]]:
     for slot in slots:
         figures = slot.figures()
         alarm = figures["last_alarm"]
+        reason = slot.reason
         out.append({"camera": slot.camera.name, "state": slot.state,
+                    "why": " ({})".format(reason) if reason else "", "reason": reason or "",
                     "fps": figures["analysed_fps"], "frames": figures["frames"],
                     "alarms": figures["alarms"], "reconnects": figures["reconnects"],
                     "last_alarm": "{} {}".format(alarm["info_type"], _ago(alarm["time"], now))
@@ -57,7 +60,7 @@ class PlainLines:
             self.states[row["camera"]] = row["state"]
             if every or row["state"] != before:
                 self.stream.write(
-                    "visionengin: {camera}: {state}, {fps:.1f} analysed frames/s, {frames} frames, "
+                    "visionengin: {camera}: {state}{why}, {fps:.1f} analysed frames/s, {frames} frames, "
                     "{alarms} alarm pictures (last: {last_alarm}), {restarts} restarts, "
                     "{reconnects} reconnects\n".format(**row))
         self.stream.flush()
@@ -86,12 +89,13 @@ class LiveTable:
         for heading, justify in (("camera", "left"), ("state", "left"), ("fps", "right"),
                                  ("frames", "right"), ("pictures", "right"),
                                  ("last alarm", "left"), ("restarts", "right"),
-                                 ("reconnects", "right")):
+                                 ("reconnects", "right"), ("why", "left")):
             table.add_column(heading, justify=justify)  # type: ignore[arg-type]
         for row in rows(slots):
             table.add_row(row["camera"], "[{}]{}[/]".format(COLOURS.get(row["state"], "white"), row["state"]),
                           "{:.1f}".format(row["fps"]), str(row["frames"]), str(row["alarms"]),
-                          row["last_alarm"], str(row["restarts"]), str(row["reconnects"]))
+                          row["last_alarm"], str(row["restarts"]), str(row["reconnects"]),
+                          row["reason"])
         return table
 
     def show(self, slots: List[Slot]) -> None:

@@ -14,7 +14,7 @@ from prometheus_client.registry import Collector
 from .results import ResultsRoot
 
 CONTENT_TYPE = CONTENT_TYPE_LATEST
-STATES = ("starting", "streaming", "reconnecting", "no frames", "restarting", "failing",
+STATES = ("starting", "streaming", "reconnecting", "no frames", "hung", "restarting", "failing",
           "stopped", "stale")
 
 
@@ -44,8 +44,15 @@ class CameraCollector(Collector):
                                   labels=["camera", "state"])
         age = GaugeMetricFamily("visionengin_camera_last_frame_age_seconds",
                                 "Seconds since the last analysed frame", labels=["camera"])
+        up = GaugeMetricFamily("visionengin_camera_up",
+                               "1 while the camera streams (frames are analysed), else 0",
+                               labels=["camera"])
+        hangs = CounterMetricFamily("visionengin_camera_hangs",
+                                    "Camera processes found hung and killed", labels=["camera"])
         for cam in cameras:
             name = cam["camera"]
+            up.add_metric([name], 1.0 if cam["state"] == "streaming" else 0.0)
+            hangs.add_metric([name], cam.get("hangs", 0))
             frames.add_metric([name], cam["frames"])
             for info_type, count in sorted(cam["alarms_by_type"].items()):
                 pictures.add_metric([name, info_type], count)
@@ -57,7 +64,7 @@ class CameraCollector(Collector):
                 state.add_metric([name, value], 1.0 if value == cam["state"] else 0.0)
             if cam["last_frame_age"] is not None:
                 age.add_metric([name], cam["last_frame_age"])
-        return [frames, pictures, restarts, reconnects, fps, state, age]
+        return [frames, pictures, restarts, reconnects, fps, state, age, up, hangs]
 
 
 def registry_for(root: ResultsRoot) -> CollectorRegistry:

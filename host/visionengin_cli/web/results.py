@@ -20,6 +20,7 @@ from ..secrets import mask_address
 log = logging.getLogger("visionengin.web")
 
 STALE_SECONDS = 10.0  # a status not rewritten for this long: its process is gone
+GONE_SECONDS = 86400.0  # ... and for this long: a camera no longer configured
 BLOCK = 64 * 1024
 MAX_SCAN_BYTES = 8 * 1024 * 1024  # how far back one events query reads at most
 PICTURE_SUFFIXES = (".jpg", ".jpeg", ".png")
@@ -49,6 +50,16 @@ def _seconds_since(text: Any, now: float) -> Optional[float]:
     return None if moment is None else max(0.0, now - moment.timestamp())
 
 
+def _frame_age(status: Dict[str, Any], updated_age: Optional[float], now: float) -> Optional[float]:
+    """Seconds since the last analysed frame; for a camera without one yet,
+    the age its status gave plus the status's own age."""
+    age = _seconds_since(status.get("last_frame"), now)
+    told = status.get("last_frame_age_seconds")
+    if age is None and isinstance(told, (int, float)) and not isinstance(told, bool):
+        age = max(0.0, float(told)) + (updated_age or 0.0)
+    return age
+
+
 def _number(value: Any) -> float:
     return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 0
 
@@ -74,7 +85,9 @@ class ResultsRoot:
         for name in names:
             status = self._status(name)
             if status is not None:
-                found.append(self._camera(name, status, now))
+                camera = self._camera(name, status, now)
+                if camera["updated_age"] is None or camera["updated_age"] <= GONE_SECONDS:
+                    found.append(camera)
         return found
 
     def _status(self, name: str) -> Optional[Dict[str, Any]]:
@@ -115,7 +128,10 @@ class ResultsRoot:
             "alarms_by_type": {str(k): _number(v) for k, v in by_type.items()}
             if isinstance(by_type, dict) else {},
             "last_frame": status.get("last_frame"),
-            "last_frame_age": _seconds_since(status.get("last_frame"), now),
+            "last_frame_age": _frame_age(status, updated_age, now),
+            "updated_age": updated_age,
+            "reason": status.get("reason") if isinstance(status.get("reason"), str) else None,
+            "hangs": _number(status.get("hangs")),
             "last_alarm": last_alarm if isinstance(last_alarm, dict) else None,
             "exit_status": status.get("exit_status"),
         }
