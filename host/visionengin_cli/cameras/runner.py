@@ -32,13 +32,13 @@ import threading
 import time
 from typing import Any, Deque, Dict, List, Optional, TextIO
 
-from ..live import NO_FRAMES, RECONNECTING, STREAMING, LiveState, alarms_of, engine_lines
+from ..live import LiveState, alarms_of, engine_lines
 from ..secrets import mask_text
+from .reasons import StreamCheck, describe
 
 log = logging.getLogger("visionengin.camera")
 SAVE_PATH = "./rtsp_result/"
 STOP_GRACE = 1.0  # seconds the workers get to leave after stop()
-RECHECK = 15.0  # least seconds between two looks at why the stream does not open
 
 
 class Channel:
@@ -156,9 +156,7 @@ class Camera:
         self.stopping = threading.Event()
         self.errors: List[BaseException] = []
         self.frames: Optional[FrameQueue] = None
-        self.stream_reason: Optional[str] = None  # why the stream does not open, when known
-        self.checked_at: Optional[float] = None
-        self.checking = False
+        self.check = StreamCheck(settings.get("address"))
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
@@ -176,60 +174,21 @@ class Camera:
         if not self.state.engine_line(line) and line.strip():
             log.info("engine: %s", line.strip())  # e.g. "init failed"
         elif line.strip() == "rtsp restart...":
-            self._check_stream()
+            self.check.failed()
         return True
-
-    def _check_stream(self) -> None:
-        """Finds out, on a thread of its own and at most every RECHECK seconds,
-        why the stream does not open (refused, unknown host, the server's
-        answer): OpenCV only says it did not."""
-        address = self.settings.get("address")
-        now = time.monotonic()
-        if (self.checking or not isinstance(address, str) or "://" not in address
-                or (self.checked_at is not None and now - self.checked_at < RECHECK)):
-            return
-        self.checking, self.checked_at = True, now
-
-        def check() -> None:
-            from ..probe import network_reason
-
-            try:
-                reason: Optional[str] = network_reason(address)
-            except Exception as error:  # noqa: BLE001 - a reason is a help, not a need
-                log.debug("cannot tell why the stream fails: %s", mask_text(str(error)))
-                reason = None
-            finally:
-                self.checking = False
-            if self.state.state != STREAMING:
-                self.stream_reason = reason
-
-        threading.Thread(target=check, name="stream-check", daemon=True).start()
 
     def _detector_call(self) -> Optional[float]:
         detector: Optional[Detector] = getattr(self, "detector", None)  # set once the engine runs
         return None if detector is None else detector.running_for()
-
-    def reason(self, state: str, quiet: float) -> Optional[str]:
-        """Why the camera is not streaming, in words; None while it is."""
-        call = self._detector_call()
-        if call is not None and call >= 5.0:
-            return "detector call running for {:.0f} s".format(call)
-        if state == STREAMING:
-            self.stream_reason, self.checked_at = None, None  # a new outage is looked at anew
-            return None
-        if state == RECONNECTING:
-            return self.stream_reason or "the stream cannot be read"
-        if state == NO_FRAMES:
-            return "no frames for {:.0f} s".format(quiet)
-        return self.stream_reason
 
     def report(self) -> Dict[str, Any]:
         report = self.state.snapshot()
         report["alarms_by_type"] = report.pop("by_type")
         report["analysed_fps"] = round(report["analysed_fps"], 1)
         report["frames_read"] = self.frames.reads if self.frames else 0
-        report["reason"] = self.reason(report["state"], report.pop("seconds_without_frames"))
         call = self._detector_call()
+        report["reason"] = describe(report["state"], report.pop("seconds_without_frames"), call,
+                                    self.check)
         report["detector_call_seconds"] = None if call is None else round(call, 1)
         taken = self.frames.taken_at if self.frames else None
         report["frame_work_seconds"] = None if taken is None else round(time.monotonic() - taken, 1)

@@ -28,6 +28,7 @@ from typing import Any, Dict, List, Optional
 from ..secrets import mask_address, mask_text
 from .config import Camera
 from .events import EventLog, iso, write_status
+from .watchdog import Progress, ending, verdict
 
 log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
@@ -63,9 +64,7 @@ class Slot:
         self.hangs = 0
         self.hung: Optional[str] = None  # why the current process is being killed
         self.kill_at = 0.0  # monotonic: SIGKILL when the hung process is still there
-        self.reported_at = 0.0  # monotonic time of the last report
-        self.progress_at = 0.0  # monotonic: the last change of the frame count
-        self.seen_frames: Any = -1
+        self.progress = Progress(0.0)
         self.failure: Optional[str] = None  # the last process's end, in words
         self.last_error: Optional[str] = None  # the last error line of the current process
 
@@ -208,22 +207,8 @@ class Supervisor:
             return
         with slot.lock:
             report = dict(slot.report)
-        frames = report.get("frames")
-        if frames != slot.seen_frames:
-            slot.seen_frames, slot.progress_at = frames, now
-        limit = slot.camera.watchdog
-        silent = now - max(slot.reported_at, slot.ran_from)
-        call = _seconds(report.get("detector_call_seconds"))
-        work = _seconds(report.get("frame_work_seconds"))
-        if silent >= limit:
-            reason = "no report from the camera process for {:.0f} s".format(silent)
-        elif call >= limit:
-            reason = "detector call running for {:.0f} s".format(call)
-        elif work >= limit:
-            reason = "the analysis of one frame running for {:.0f} s".format(work)
-        elif report.get("state") == "streaming" and now - slot.progress_at >= limit:
-            reason = "\"streaming\" but no frame analysed for {:.0f} s".format(now - slot.progress_at)
-        else:
+        reason = verdict(slot.progress, report, slot.camera.watchdog, now)
+        if reason is None:
             return
         slot.hung, slot.hangs, slot.kill_at = reason, slot.hangs + 1, now + KILL_GRACE
         assert slot.proc is not None
@@ -261,7 +246,7 @@ class Supervisor:
             self._schedule(slot, now, None)
             return
         slot.started, slot.ran_from, slot.exit_status = time.time(), now, None
-        slot.reported_at, slot.progress_at, slot.seen_frames = now, now, -1
+        slot.progress = Progress(now)
         slot.hung, slot.last_error = None, None
         slot.readers = [threading.Thread(target=self._read_reports, args=(slot, slot.proc),
                                          name=camera.name + "-reports", daemon=True),
@@ -279,7 +264,7 @@ class Supervisor:
             reader.join(1.0)
         slot.close_process()
         slot.exit_status = status
-        slot.failure = _ending(status, slot.last_error)
+        slot.failure = ending(status, slot.last_error)
         if slot.hung:
             slot.failure = "hung: {}; killed".format(slot.hung)
             slot.hung = None
@@ -306,7 +291,7 @@ class Supervisor:
             if "status" in message and isinstance(message["status"], dict):
                 with slot.lock:
                     slot.report = message["status"]
-                slot.reported_at = time.monotonic()
+                slot.progress.report(time.monotonic())
             elif "event" in message:
                 try:
                     line = self.events.write(slot.camera.name, message["event"])
@@ -367,23 +352,6 @@ class Supervisor:
         for slot in slots:
             slot.failure, slot.hung = "stopped on request", None
             self._write_status(slot)
-
-
-def _seconds(value: Any) -> float:
-    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else 0.0
-
-
-def _ending(status: Optional[int], error: Optional[str]) -> str:
-    """A process's end in words: its exit status or signal, and its last error."""
-    if status is not None and status < 0:
-        try:
-            name = signal.Signals(-status).name
-        except ValueError:
-            name = "signal {}".format(-status)
-        how = "the camera process was killed by {}".format(name)
-    else:
-        how = "the camera process ended with status {}".format(status)
-    return how + (" ({})".format(error) if error else "")
 
 
 def _forget(folder: str) -> None:
