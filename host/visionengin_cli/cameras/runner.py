@@ -267,6 +267,8 @@ def _name_process(name: str) -> None:
         log.debug("setproctitle is missing: the process keeps the interpreter's name")
         return
     setproctitle.setproctitle("visionengin camera " + name)
+    # top shows the short name, cut at 15 characters: the camera's first
+    setproctitle.setthreadtitle("camera " + name)
 
 
 def main() -> None:

@@ -28,7 +28,7 @@ from typing import Any, Dict, List, Optional
 from ..secrets import mask_address, mask_text
 from .config import Camera
 from .events import EventLog, iso, write_status
-from .watchdog import Progress, ending, verdict
+from .watchdog import Progress, ending, stopped, verdict
 
 log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
@@ -216,6 +216,10 @@ class Supervisor:
                     "camera process (pid %d)", slot.camera.name, reason, report.get("state", "none"),
                     report.get("frames", 0), report.get("reconnects", 0), slot.proc.pid)
         _signal(slot.proc, signal.SIGTERM)
+        if stopped(slot.proc.pid):
+            log.warning("%s: the camera process is stopped; SIGKILL", slot.camera.name)
+            _signal(slot.proc, signal.SIGKILL)
+            slot.kill_at = float("inf")
         self._write_status(slot)
 
     def _start(self, slot: Slot, now: float) -> None:

@@ -54,5 +54,17 @@ def ending(status: Optional[int], error: Optional[str]) -> str:
     return how + (" ({})".format(error) if error else "")
 
 
+def stopped(pid: int) -> bool:
+    """Whether the process is stopped (SIGSTOP, a debugger): it would hear
+    SIGTERM only once continued. Linux tells in /proc; elsewhere: no."""
+    try:
+        with open("/proc/{}/stat".format(pid), "rb") as file:
+            stat = file.read(4096)
+    except OSError:
+        return False
+    fields = stat[stat.rfind(b")") + 2:].split(b" ", 1)  # the name may hold anything
+    return bool(fields) and fields[0] in (b"T", b"t")
+
+
 def _seconds(value: Any) -> float:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else 0.0
