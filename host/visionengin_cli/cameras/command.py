@@ -166,10 +166,10 @@ def run(args: argparse.Namespace) -> int:
     supervisor = Supervisor(config.results, events, debug=args.debug)
     supervisor.verbose = bool(getattr(args, "verbose", False))
     view = display(sys.stderr, args.status_interval, console)
-    log.info("running %d camera%s from %s; results in %s", len(config.cameras),
-             "" if len(config.cameras) == 1 else "s", config.path, config.results)
     try:
-        if pending["exit"] is None:
+        if pending["exit"] is None:  # else stopped while starting: no camera starts
+            log.info("running %d camera%s from %s; results in %s", len(config.cameras),
+                     "" if len(config.cameras) == 1 else "s", config.path, config.results)
             supervisor.apply(config.cameras)
         while pending["exit"] is None:
             if pending["reload"]:

@@ -34,6 +34,7 @@ log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
 STATUS_PERIOD = 1.0
 KILL_GRACE = 2.0  # seconds a hung process gets to leave after SIGTERM
+HELD_UP = 2.0  # a step this late: the supervisor itself was held up
 # The camera process: not "-m", whose sys.path would start with the camera's
 # folder, where any stray main.py would shadow the engine.
 RUNNER = ["-c", "import sys; del sys.path[0]; "
@@ -156,6 +157,7 @@ class Supervisor:
         self.on_event = on_event
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
+        self.last_step = 0.0  # monotonic time of the last step()
 
     # configuration -------------------------------------------------------
     def apply(self, cameras: Dict[str, Camera]) -> None:
@@ -183,7 +185,11 @@ class Supervisor:
     def step(self) -> None:
         """Notice ended processes, start due ones, write status files."""
         now = time.monotonic()
+        late = now - self.last_step if self.last_step else 0.0
+        self.last_step = now
         for slot in self.slots.values():
+            if late > HELD_UP:
+                slot.progress.held_up(late)
             if slot.proc is not None and slot.proc.poll() is None:
                 self._watch(slot, now)
             if slot.proc is not None and slot.proc.poll() is not None:

@@ -22,6 +22,12 @@ class Progress:
     def report(self, now: float) -> None:
         self.reported_at = now
 
+    def held_up(self, seconds: float) -> None:
+        """The supervisor itself did not run for ``seconds`` (a suspended
+        machine, an overload): that time is not the camera's."""
+        self.reported_at += seconds
+        self.frames_at += seconds
+
 
 def verdict(progress: Progress, report: Dict[str, Any], limit: float, now: float) -> Optional[str]:
     """Why the process is hung, or None while it is not."""
