@@ -147,15 +147,17 @@ def serve_in_background(root: str, listen: str = DEFAULT_LISTEN,
 
 
 def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
-    # The engine's run options mean nothing here: given, they are refused.
+    del common  # the engine's run options mean nothing here: given before "serve", refused
     serve = commands.add_parser(
-        "serve", parents=common, help="serve the status page and metrics of a results root (read-only)",
+        "serve", help="serve the status page and metrics of a results root (read-only)",
         description="Serve the status page of ROOT (camera tiles, recent alarm pictures), "
                     "its JSON API (/api/status, /api/events?since=...) and Prometheus metrics "
                     "(/metrics), read-only, until Ctrl-C.")
     serve.add_argument("root", metavar="ROOT", type=os.path.abspath,
                        help="results root of `visionengin cameras`")
     add_listen_options(serve)
+    serve.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                       help="show tracebacks of errors")
     serve.set_defaults(run=run, honours=("debug",))
 
 

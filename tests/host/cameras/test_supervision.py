@@ -122,7 +122,7 @@ def test_alarm_interval_per_camera_and_from_the_command_line(cameras, servers):
 
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("args, message", [
-    (["serve", ".", "--cuda"], "serve does not take --cuda"),
+    (["serve", ".", "--cuda"], "unrecognized arguments: --cuda"),
     (["--workdir", "x", "serve", "."], "serve does not take --workdir"),
     (["cameras", "cameras.toml", "--workdir", "x"], "cameras does not take --workdir"),
 ])
