@@ -157,6 +157,7 @@ class Camera:
         self.errors: List[BaseException] = []
         self.frames: Optional[FrameQueue] = None
         self.check = StreamCheck(settings.get("address"))
+        self.loading = True  # until the engine and its detector are set up
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
@@ -186,6 +187,7 @@ class Camera:
         report["alarms_by_type"] = report.pop("by_type")
         report["analysed_fps"] = round(report["analysed_fps"], 1)
         report["frames_read"] = self.frames.reads if self.frames else 0
+        report["loading"] = self.loading
         call = self._detector_call()
         report["reason"] = describe(report["state"], report.pop("seconds_without_frames"), call,
                                     self.check)
@@ -223,6 +225,7 @@ class Camera:
         bev = self.settings.get("bev")
         tune_behaviours(module.devBehavior, bev, self.settings.get("behaviour") or {})
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
+        self.loading = False
         os.makedirs(SAVE_PATH, exist_ok=True)
         self.frames = frames = FrameQueue(self.frame_done)
         capture = threading.Thread(target=self._worker, name="capture", daemon=True,

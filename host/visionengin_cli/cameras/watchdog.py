@@ -10,6 +10,10 @@ from __future__ import annotations
 import signal
 from typing import Any, Dict, Optional
 
+# A process still loading the engine and its detector (a large model may hold
+# the interpreter for a while) gets this long at least before it is hung.
+LOADING_LIMIT = 120.0
+
 
 class Progress:
     """What the watchdog saw of one camera process."""
@@ -34,9 +38,10 @@ def verdict(progress: Progress, report: Dict[str, Any], limit: float, now: float
     if report.get("frames") != progress.frames:
         progress.frames, progress.frames_at = report.get("frames"), now
     silent = now - progress.reported_at
+    loading = report.get("loading", True) is not False
     call = _seconds(report.get("detector_call_seconds"))
     work = _seconds(report.get("frame_work_seconds"))
-    if silent >= limit:
+    if silent >= (max(limit, LOADING_LIMIT) if loading else limit):
         return "no report from the camera process for {:.0f} s".format(silent)
     if call >= limit:
         return "detector call running for {:.0f} s".format(call)
