@@ -82,6 +82,7 @@ class LiveTable:
         self.live.start()
 
     def _table(self, slots: List[Slot]) -> Any:
+        from rich.markup import escape
         from rich.table import Table
 
         table = Table(caption="fps: analysed frames per second; pictures: alarm pictures written",
@@ -95,7 +96,7 @@ class LiveTable:
             table.add_row(row["camera"], "[{}]{}[/]".format(COLOURS.get(row["state"], "white"), row["state"]),
                           "{:.1f}".format(row["fps"]), str(row["frames"]), str(row["alarms"]),
                           row["last_alarm"], str(row["restarts"]), str(row["reconnects"]),
-                          row["reason"])
+                          escape(row["reason"]))  # an error's text may hold [brackets]
         return table
 
     def show(self, slots: List[Slot]) -> None:
