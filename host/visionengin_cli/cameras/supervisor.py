@@ -34,6 +34,7 @@ log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
 STATUS_PERIOD = 1.0
 KILL_GRACE = 2.0  # seconds a hung process gets to leave after SIGTERM
+LATE = 3.0  # seconds without a report (one a second) before it counts as missing
 HELD_UP = 2.0  # a step this late: the supervisor itself was held up
 # The camera process: not "-m", whose sys.path would start with the camera's
 # folder, where any stray main.py would shadow the engine.
@@ -69,10 +70,18 @@ class Slot:
         self.failure: Optional[str] = None  # the last process's end, in words
         self.last_error: Optional[str] = None  # the last error line of the current process
 
+    def silent(self) -> float:
+        """Seconds since the current process last reported."""
+        return time.monotonic() - self.progress.reported_at
+
     @property
     def state(self) -> str:
         if self.proc is not None:
-            return "hung" if self.hung else str(self.report.get("state", "starting"))
+            if self.hung:
+                return "hung"
+            state = str(self.report.get("state", "starting"))
+            # a process that stopped reporting analyses nothing we know of
+            return "no frames" if state == "streaming" and self.silent() >= LATE else state
         if self.start_at is None:
             return "stopped"
         return "failing" if self.failures >= 2 else "restarting"
@@ -86,6 +95,8 @@ class Slot:
         if self.proc is not None:
             if self.hung:
                 return self.hung
+            if self.silent() >= LATE:
+                return "no report from the camera process for {:.0f} s".format(self.silent())
             told = self.report.get("reason")
             if isinstance(told, str) and told:
                 return told
@@ -102,7 +113,8 @@ class Slot:
             for kind, count in (report.get("alarms_by_type") or {}).items():
                 by_type[kind] = by_type.get(kind, 0) + count
             out["alarms_by_type"] = by_type
-            out["analysed_fps"] = report.get("analysed_fps", 0.0) if self.proc else 0.0
+            out["analysed_fps"] = report.get("analysed_fps", 0.0) \
+                if self.proc and self.silent() < LATE else 0.0
             out["last_frame"] = report.get("last_frame") or self.totals.get("last_frame")
             out["last_alarm"] = report.get("last_alarm") or self.totals.get("last_alarm")
             out["frame_age_ms"] = report.get("frame_age_ms") if self.proc else None
