@@ -13,7 +13,8 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import mask_text
-from ..web.command import ServeError, add_listen_options, parse_listen, serve_in_background
+from ..web.command import (ServeError, add_listen_options, chosen_token, parse_listen,
+                           serve_in_background)
 from . import config as config_module
 from .events import EventLog
 from .supervisor import Supervisor
@@ -143,6 +144,7 @@ def run(args: argparse.Namespace) -> int:
     if args.listen is not None:
         try:
             parse_listen(args.listen)
+            args.token = chosen_token(args)
         except ServeError as error:
             print("visionengin: error: {}".format(error), file=sys.stderr)
             return EXIT_USAGE

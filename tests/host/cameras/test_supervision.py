@@ -141,3 +141,14 @@ def test_the_stream_check_says_what_it_waits_for(tmp_path):
     assert done.returncode == 1
     assert done.stderr.startswith("visionengin: opening {}: up to 10 s\n".format(shown)), done.stderr
     assert "connection refused by 127.0.0.1:" in done.stderr and ":pw@" not in done.stderr
+
+
+def test_a_status_file_left_for_a_day_leaves_the_page(tmp_path):
+    from visionengin_cli.web.results import ResultsRoot
+
+    for name in ("gone", "here"):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "status.json").write_text('{"camera": "%s", "state": "stopped"}' % name)
+    day_and_more = time.time() - 86400 - 60
+    os.utime(str(tmp_path / "gone" / "status.json"), (day_and_more, day_and_more))
+    assert [camera["camera"] for camera in ResultsRoot(str(tmp_path)).cameras()] == ["here"]
