@@ -15,6 +15,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from children import default_sigint
 
 from visionengin_cli.web.command import token_for
 
@@ -163,7 +164,8 @@ def test_token_from_file_or_environment(root, tmp_path):
     for options, env in ((["--token-file", str(tmp_path / "token")], {}),
                          ([], {"VISIONENGIN_TOKEN": token})):
         with subprocess.Popen([str(SCRIPT), "serve", str(root.path), "--listen", "127.0.0.1:0"] + options,
-                              stderr=subprocess.PIPE, text=True, env=dict(os.environ, **env)) as proc:
+                              stderr=subprocess.PIPE, text=True, env=dict(os.environ, **env),
+                              preexec_fn=default_sigint) as proc:
             try:
                 url = re.search(r" at (http://127\.0\.0\.1:\d+/) ", proc.stderr.readline()).group(1)
                 assert Client(url).get("api/status")[0] == 401
@@ -204,7 +206,7 @@ def test_command(root, client):
     assert (missing.returncode, missing.stderr.count("\n")) == (1, 1)
 
     with subprocess.Popen([str(SCRIPT), "serve", str(root.path), "--listen", "127.0.0.1:0"],
-                          stderr=subprocess.PIPE, text=True) as proc:
+                          stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint) as proc:
         try:
             url = re.search(r" at (http://127\.0\.0\.1:\d+/) ", proc.stderr.readline()).group(1)
             cameras = Client(url).json("api/status")["cameras"]

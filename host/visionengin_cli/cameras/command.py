@@ -12,7 +12,7 @@ import sys
 import time
 from typing import Any, Dict, List, Optional
 
-from ..secrets import mask_text
+from ..secrets import MaskingFilter, mask_text
 from ..web.command import (ServeError, add_listen_options, chosen_token, parse_listen,
                            serve_in_background)
 from . import config as config_module
@@ -59,10 +59,12 @@ def _setup_logging(debug: bool) -> Any:
 
         console = Console(stderr=True)
         handler: logging.Handler = RichHandler(console=console, show_path=False, markup=False)
+        handler.addFilter(MaskingFilter())
         root.handlers[:] = [handler]
         return console
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("visionengin: %(levelname)s: %(message)s"))
+    handler.addFilter(MaskingFilter())
     root.handlers[:] = [handler]
     return None
 
