@@ -137,7 +137,7 @@ def test_the_stream_check_says_what_it_waits_for(tmp_path):
     address = "rtsp://viewer:pw@127.0.0.1:%d/cam" % free_port()
     done = subprocess.run([str(SCRIPT), "stream", address], cwd=str(tmp_path), capture_output=True,
                           text=True, timeout=60)
-    shown = address.replace(":pw@", ":***@")
+    shown = address.replace("viewer:pw@", "***@")
     assert done.returncode == 1
     assert done.stderr.startswith("visionengin: opening {}: up to 10 s\n".format(shown)), done.stderr
     assert "connection refused by 127.0.0.1:" in done.stderr and ":pw@" not in done.stderr
