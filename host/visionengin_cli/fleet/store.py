@@ -27,6 +27,7 @@ log = logging.getLogger("visionengin.fleet")
 Ack = Callable[[], None]
 PAIR_WAIT = 2.0  # seconds an incident's line waits for its picture
 OPEN_LOGS = 128  # event logs kept open at once
+TOUCH_PERIOD = 3600.0  # seconds: a talking device's camera states marked as current this often
 DEVICE_WRITE = 10.0  # seconds between two rewrites of a device.json for "last seen" alone
 _PICTURE_ID = re.compile(r"[A-Za-z0-9_-]{1,64}")
 INCIDENTS = ("incident_start", "incident_end")
@@ -46,6 +47,7 @@ class Device:
         self.cameras: Dict[str, Dict[str, Any]] = {}
         self.pending: Dict[Tuple[str, str], Pending] = {}
         self.changed: Set[str] = set()  # cameras whose status.json is to be rewritten at the tick
+        self.touched = time.monotonic()
 
     def camera(self, name: str) -> Dict[str, Any]:
         status = self.cameras.get(name)
@@ -60,6 +62,21 @@ class Device:
     def write_camera(self, name: str) -> None:
         """Coalesced: a busy camera's status is rewritten once a tick, not per message."""
         self.changed.add(name)
+
+    def touch_cameras(self) -> None:
+        """A camera whose state has not changed for long is still this
+        device's while the device talks: its file's time says so (the page
+        leaves out a status not written for a day)."""
+        self.touched = time.monotonic()
+        try:
+            names = os.listdir(self.folder)
+        except OSError:
+            return
+        for name in names:
+            try:
+                os.utime(os.path.join(self.folder, name, "status.json"))
+            except OSError:
+                continue
 
     def write_cameras(self) -> None:
         while self.changed:
@@ -286,6 +303,8 @@ class Store:
             self._flush(device, older=None if final else PAIR_WAIT)
             device.write_cameras()
             state = device.state
+            if state.availability == "online" and now - device.touched > TOUCH_PERIOD:
+                device.touch_cameras()
             if state.dirty and (final or state.urgent or now - state.written >= DEVICE_WRITE):
                 layout.write_json(os.path.join(device.folder, layout.DEVICE_FILE), state.as_dict())
                 state.dirty = state.urgent = False
