@@ -242,6 +242,10 @@ class Store:
             return ack()
         if not retained:
             device.state.seen()
+        instance = fields.get("instance")
+        if isinstance(instance, str) and instance in device.state.twins:
+            twin = self.twin(device, device.state.twins[instance])
+            device = twin if twin is not None else device
         status = device.camera(camera)
         status.update({"state": str(fields.get("state"))[:64] if fields.get("state") is not None else None,
                        "reason": str(fields["reason"])[:500] if isinstance(fields.get("reason"), str) else None,

@@ -179,7 +179,7 @@ class Mqtt(Sender):
     def camera_state(self, camera: str, state: Dict[str, Any]) -> None:
         """The camera's current state, retained; not queued: only the latest
         matters, and it is sent again at every connect."""
-        payload = json.dumps(state, ensure_ascii=False).encode("utf-8")
+        payload = json.dumps(dict(state, instance=self.instance), ensure_ascii=False).encode("utf-8")
         topic = self.topic(camera, "state")
         with self.lock:
             if self.retained.get(topic) == payload:

@@ -38,7 +38,7 @@ class FakeDevice:
                   retain=True, qos=0)
 
     def event(self, line, picture=None):
-        self.send("events", json.dumps(line).encode())
+        self.send("events", json.dumps(dict(line, instance=self.instance)).encode())
         if picture is not None:
             self.send("{}/{}/snapshot".format(line["camera"], line["info_type"]), picture, retain=True)
             self.send("{}/{}".format(line["camera"], line["info_type"]),

@@ -92,6 +92,12 @@ def test_a_name_announced_by_two_processes_is_reported(tmp_path, broker, caplog)
             other.announce()
         device = lambda name: layout.read_json(str(root / name / "device.json")) or {}  # noqa: E731
         assert wait_for(lambda: (device("shed").get("conflict") or {}).get("active"), 20)
+        one.event(health())
+        other.event(health())  # the second device's: kept apart
+        other.send("gate/state", json.dumps({"state": "failing", "instance": other.instance}).encode())
+        assert wait_for(lambda: all(len(lines(root / name / "events.jsonl")) == 1
+                                    for name in ("shed", "shed@dev-b")), 20)
+        assert wait_for(lambda: (root / "shed@dev-b" / "gate" / "status.json").exists(), 20)
     finally:
         for each in (one, other, restarted):
             each.close()
@@ -99,4 +105,8 @@ def test_a_name_announced_by_two_processes_is_reported(tmp_path, broker, caplog)
     conflict = device("shed")["conflict"]
     assert {i["client_id"] for i in conflict["instances"]} == {"dev-a", "dev-b"}
     assert device("barn").get("conflict") is None
+    assert device("shed@dev-b")["twin_of"] == "shed"
+    states = [json.loads((root / name / "gate" / "status.json").read_text()).get("state")
+              for name in ("shed", "shed@dev-b")]
+    assert states == [None, "failing"]
     assert "two processes announce this name" in caplog.text
