@@ -85,6 +85,15 @@ def test_three_devices_one_view(tmp_path, broker, servers):  # noqa: F811
                 {"dev0", "dev1", "dev2"} and sorted((c["device"], c["state"]) for c in now["cameras"]) == \
                 [(n, state) for n in ("dev0", "dev1", "dev2")]
         assert wait_for(shown, 90), (status(), [d.stderr for d in devices])
+        def incidents(query):
+            with urllib.request.urlopen(served.url + "api/incidents?" + query, timeout=10) as answer:
+                return [i for i in json.loads(answer.read())["incidents"] if i.get("picture")]
+        assert wait_for(lambda: incidents("device=dev1&info_type=motion"), 90), status()
+        shown_one = incidents("device=dev1")[0]
+        assert shown_one["device"] == "dev1" and shown_one["picture"].startswith("dev1/gate/incidents/")
+        with urllib.request.urlopen(served.url + "pictures/" + shown_one["picture"], timeout=10) as answer:
+            assert answer.read(3) == b"\xff\xd8\xff"
+        assert not incidents("device=dev1&info_type=nothing")
         with urllib.request.urlopen(served.url + "metrics", timeout=10) as answer:
             assert 'visionengin_device_online{device="dev1"} 1.0' in answer.read().decode()
 
