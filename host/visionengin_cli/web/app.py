@@ -102,7 +102,11 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         cameras = fleet.cameras(devices)
         found = fleet.incidents(RECENT_INCIDENTS * 2, device or None, camera or None, info_type or None) \
             if alarms else []
-        types = sorted({str(i.get("info_type")) for i in fleet.incidents(200)} | ({info_type} - {""}))
+        seen = [c.get("last_alarm") for c in cameras]  # each log is read once a request, not twice
+        types = sorted({str(i.get("info_type")) for i in found} | ({info_type} - {""})
+                       | {str(a.get("info_type")) for a in seen if isinstance(a, dict) and a.get("info_type")}
+                       | {str(t) for c in cameras for t in (c.get("active") if isinstance(c.get("active"), list) else [])
+                          if isinstance(t, str)})
         return {"fleet": True, "devices": devices, "cameras": cameras, "device": device, "camera": camera,
                 "info_type": info_type, "types": types,
                 "camera_names": sorted({c["camera"] for c in cameras}), "alarms": [],
