@@ -8,7 +8,7 @@ import hashlib
 import logging
 import os
 import time
-from typing import Any, Dict, Optional
+from typing import Any, Dict, List, Optional
 from urllib.parse import urlencode
 
 from starlette.applications import Starlette
@@ -61,6 +61,10 @@ def _now() -> str:
     return _local(datetime.datetime.now(datetime.timezone.utc), "%H:%M:%S")
 
 
+def _listed(value: Any) -> List[Any]:
+    return value if isinstance(value, list) else []
+
+
 def _digest(html: str) -> str:
     """Names a fragment's content: the page replaces a part only when it changed
     (so pictures are not reloaded and elements stay put between updates)."""
@@ -105,8 +109,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         seen = [c.get("last_alarm") for c in cameras]  # each log is read once a request, not twice
         types = sorted({str(i.get("info_type")) for i in found} | ({info_type} - {""})
                        | {str(a.get("info_type")) for a in seen if isinstance(a, dict) and a.get("info_type")}
-                       | {str(t) for c in cameras for t in (c.get("active") if isinstance(c.get("active"), list) else [])
-                          if isinstance(t, str)})
+                       | {t for c in cameras for t in _listed(c.get("active")) if isinstance(t, str)})
         return {"fleet": True, "devices": devices, "cameras": cameras, "device": device, "camera": camera,
                 "info_type": info_type, "types": types,
                 "camera_names": sorted({c["camera"] for c in cameras}), "alarms": [],
