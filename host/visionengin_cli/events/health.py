@@ -1,8 +1,9 @@
 """Camera health from the supervisor's own figures: a camera with no
 analysed frame for ``offline_after`` seconds (counted from its start when
-none came yet) is offline, and online again at its next frame. Each change
-is one event; the camera's state (for the MQTT ``<camera>/state`` topic) is
-passed on at every look."""
+none came yet) is offline, and online again at its next frame; a camera
+that cannot write its pictures or events for want of space is "disk_full"
+until "disk_ok". Each change is one event; the camera's state (for the MQTT
+``<camera>/state`` topic) is passed on at every look."""
 from __future__ import annotations
 
 import time
@@ -20,6 +21,7 @@ class HealthWatch:
         self.offline_after, self.emit, self.state = offline_after, emit, state
         self.since: Dict[str, float] = {}  # camera: when it was first watched
         self.offline: Dict[str, bool] = {}
+        self.disk_full: Dict[str, bool] = {}
         self.last = 0.0
 
     def watch(self, slots: Dict[str, Any], now: Optional[float] = None) -> None:
@@ -32,6 +34,7 @@ class HealthWatch:
         for name in [name for name in self.since if name not in slots]:
             del self.since[name]
             self.offline.pop(name, None)
+            self.disk_full.pop(name, None)
         for name, slot in slots.items():
             status = slot.status()
             last_frame = slot.figures().get("last_frame")
@@ -45,6 +48,12 @@ class HealthWatch:
             elif quiet <= self.offline_after and self.offline.get(name):
                 self.offline[name] = False
                 self.emit("camera_online", name, "frames analysed again")
+            full = bool(status.get("disk_full"))
+            if full != self.disk_full.get(name, False):
+                self.disk_full[name] = full
+                self.emit("disk_full" if full else "disk_ok", name,
+                          str(status.get("write_error") or "No space left on device") if full
+                          else "alarm pictures written again")
             if self.state is not None:
                 self.state(name, {"state": status.get("state"), "reason": status.get("reason"),
-                                  "online": not self.offline.get(name, False)})
+                                  "online": not self.offline.get(name, False), "disk_full": full})

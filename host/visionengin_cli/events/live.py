@@ -90,8 +90,8 @@ class LiveEvents:
     def health(self, kind: str, camera: Optional[str], reason: str,
                at: Optional[float] = None) -> Dict[str, Any]:
         """One camera-health event: "camera_offline", "camera_online",
-        "camera_hung" (a camera given), "disk_full", "disk_ok" (camera None
-        for the whole root)."""
+        "camera_hung", "disk_full", "disk_ok", of ``camera`` (None: of the
+        whole results root)."""
         if kind not in HEALTH:
             raise ValueError("not a health event: {!r}".format(kind))
         line: Dict[str, Any] = {"type": kind, "id": new_id(),

@@ -250,6 +250,7 @@ class Store:
         status.update({"state": str(fields.get("state"))[:64] if fields.get("state") is not None else None,
                        "reason": str(fields["reason"])[:500] if isinstance(fields.get("reason"), str) else None,
                        "online": fields.get("online") if isinstance(fields.get("online"), bool) else None,
+                       "disk_full": fields.get("disk_full") if isinstance(fields.get("disk_full"), bool) else None,
                        "updated": iso(time.time())})
         device.write_camera(camera)
         return ack()

@@ -102,9 +102,12 @@ class Command:
         assert status, "{}: {} not reached; last {}\n{}".format(camera, want, self.status(camera), self.stderr)
         return status
 
-    def events(self):
+    def events(self, kinds=("alarm",)):
+        """The lines of events.jsonl of these types (None: all): by default the
+        alarm pictures', not the incidents' and health events' beside them."""
         path = self.root / "events.jsonl"
-        return [json.loads(line) for line in path.read_text().splitlines()] if path.exists() else []
+        lines = [json.loads(line) for line in path.read_text().splitlines()] if path.exists() else []
+        return [e for e in lines if kinds is None or e.get("type", "alarm") in kinds]
 
     def end(self, signum=signal.SIGTERM, timeout=15.0):
         """Send signum; returns (exit status, seconds until the command ended)."""

@@ -52,7 +52,7 @@ def test_a_camera_run_tells_health_and_incidents_to_a_webhook(cameras, servers):
     finally:
         receiver.shutdown()
         receiver.server_close()
-    lines = command.events()
+    lines = command.events(None)
     alarms = [e for e in lines if e["type"] == "alarm"]
     assert alarms and all(set(e) >= {"type", "id", "time", "camera", "info_type", "picture"} for e in alarms)
     assert len({e["id"] for e in lines}) == len(lines)

@@ -51,6 +51,9 @@ def test_full_disk_is_told_and_survived(cameras, servers, small_disk):
     assert command.status("gate")["alarms"] == len(told)
     for said in ("cannot write alarm pictures: No space left on device", "alarm pictures written again"):
         assert command.stderr.count(said) == 1, command.stderr
+    told = [(e["type"], e["camera"], e["reason"]) for e in command.events(("disk_full", "disk_ok"))]
+    assert told == [("disk_full", "gate", "No space left on device"),
+                    ("disk_ok", "gate", "alarm pictures written again")]
 
 
 @pytest.mark.timeout(120)
