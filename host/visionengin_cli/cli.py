@@ -135,9 +135,20 @@ def _number(kind: Callable[[str], Any], low: float, high: Optional[float] = None
 positive_int = _number(int, 1)
 
 
+FACE_NAME_LENGTH = 60  # characters: even at four bytes each, "NAME.png" fits a file name
+
+
 def _name(text: str) -> str:
+    """A face's name, which is also its file name in the cache (faces/NAME.png):
+    only characters that stand for themselves in a file name, so that two names
+    never share a file ("a/b" and "a_b") and none reaches out of faces/."""
     if not text.strip():
         raise argparse.ArgumentTypeError("must not be empty")
+    if (len(text) > FACE_NAME_LENGTH or text.startswith(".")
+            or not all(c.isalnum() or c in "_-." for c in text)):
+        raise argparse.ArgumentTypeError(
+            "{!r} is not a face name: use letters, digits, '_', '-' and '.' (not first), "
+            "at most {} characters".format(text, FACE_NAME_LENGTH))
     return text
 
 
@@ -218,7 +229,8 @@ def build_parser() -> argparse.ArgumentParser:
                                    help="enrol the one face of a picture under a name")
     register.add_argument("path", metavar="PATH", help="picture file with one face")
     register.add_argument("--name", type=_name,
-                          help="name to register the face under (default: the engine's)")
+                          help="name to register the face under: letters, digits, '_', '-', '.' "
+                               "(default: the engine's); a face registered under it is replaced")
 
     commands.add_parser("behaviours", parents=common,
                         help="print the behaviour table, what its columns mean, and the selection")
@@ -242,9 +254,33 @@ def _quiet_pipe() -> None:
         pass
 
 
+def _standard_streams() -> bool:
+    """A closed standard stream (``>&-``) gets /dev/null in its place, so that no
+    file opened later takes its number (native code writes to fd 2, whatever it
+    is). Returns whether standard output was closed: the command's results
+    have nowhere to go, which is an error rather than a run told to no one."""
+    stdout_closed = sys.stdout is None
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stderr is None:  # closed on purpose: what it would have said is dropped
+        sys.stderr = open(os.devnull, "w")
+    return stdout_closed
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    stdout_closed = _standard_streams()
     parser = build_parser()
     args = parser.parse_args(argv)  # bad usage: SystemExit(2)
+    if stdout_closed:
+        print("{}: error: standard output is closed; send it to /dev/null to drop the "
+              "results".format(PROG), file=sys.stderr)
+        return EXIT_ERROR
     quiet_native_logs(args.debug)
     configure_logging(args.debug, args.verbose)
     signal.signal(signal.SIGTERM, _terminate)
@@ -294,7 +330,7 @@ def console_main() -> None:
         for stream in (sys.stdout, sys.stderr):
             try:
                 stream.flush()
-            except (OSError, ValueError):
+            except (OSError, ValueError, AttributeError):  # a stream may be None
                 pass
         os._exit(status)
     sys.exit(status)

@@ -20,6 +20,11 @@ from rich.text import Text
 from .live import NO_FRAMES, RECONNECTING, CountingDetector, LiveState
 
 
+def counted(count: int, noun: str) -> str:
+    """"1 alarm picture", "2 alarm pictures", "0 frames": a count and its noun."""
+    return "{} {}{}".format(count, noun, "" if count == 1 else "s")
+
+
 def rate(count: float, seconds: float) -> float:
     return count / seconds if seconds > 0 else 0.0
 
@@ -42,12 +47,14 @@ class VideoProgress:
         self.start = time.monotonic()
         self.progress = Progress(
             TextColumn("{task.description}"), BarColumn(),
-            TextColumn("{task.completed}/{task.fields[of]} frames read  "
-                       "{task.fields[alarms]} alarm pictures  {task.fields[fps]} read frames/s"),
+            TextColumn("{task.completed}/{task.fields[of]} {task.fields[noun]} read  "
+                       "{task.fields[alarms]}  {task.fields[fps]} read frames/s"),
             TimeElapsedColumn(), console=self.console, transient=False,
             disable=not self.console.is_terminal, redirect_stdout=False, redirect_stderr=False)
+        self.noun = "frame" if total == 1 else "frames"  # of 1, of 80, of ?
         self.task = self.progress.add_task("video", total=total or None, of=total or "?",
-                                           alarms=0, fps="0.0")
+                                           noun=self.noun, alarms=counted(0, "alarm picture"),
+                                           fps="0.0")
         self.progress.start()
         counter.on_answer = self.update
 
@@ -56,7 +63,8 @@ class VideoProgress:
 
     def update(self, _alarms: Any = None) -> None:
         frames = self.frames_read()
-        self.progress.update(self.task, completed=frames, alarms=self.counter.alarms,
+        self.progress.update(self.task, completed=frames,
+                             alarms=counted(self.counter.alarms, "alarm picture"),
                              fps="{:.1f}".format(rate(frames, time.monotonic() - self.start)))
 
     def finish(self, ended: bool = True) -> float:
@@ -64,22 +72,24 @@ class VideoProgress:
         the video was read to its end (so all its frames were read)."""
         seconds = time.monotonic() - self.start
         frames = max(self.total, self.frames_read()) if ended else self.frames_read()
-        self.progress.update(self.task, completed=frames, alarms=self.counter.alarms,
+        self.progress.update(self.task, completed=frames,
+                             alarms=counted(self.counter.alarms, "alarm picture"),
                              fps="{:.1f}".format(rate(frames, seconds)))
         self.progress.stop()
         if not self.console.is_terminal:
-            self.console.print("{}/{} frames read  {} alarm pictures  {:.1f} read frames/s".format(
-                frames, self.total or "?", self.counter.alarms, rate(frames, seconds)))
+            self.console.print("{}/{} {} read  {}  {:.1f} read frames/s".format(
+                frames, self.total or "?", self.noun, counted(self.counter.alarms, "alarm picture"),
+                rate(frames, seconds)))
         return seconds
 
 
 def status_text(snap: Dict[str, Any]) -> str:
     """One line of a live run's state, e.g. "streaming  120 frames analysed
     (12.4/s)  3 alarm pictures  1 reconnect"."""
-    parts = [snap["state"], "{} frames analysed ({:.1f}/s)  {} alarm pictures".format(
-        snap["frames"], snap["analysed_fps"], snap["alarms"])]
+    parts = [snap["state"], "{} analysed ({:.1f}/s)  {}".format(
+        counted(snap["frames"], "frame"), snap["analysed_fps"], counted(snap["alarms"], "alarm picture"))]
     if snap["reconnects"]:
-        parts.append("{} reconnect{}".format(snap["reconnects"], "" if snap["reconnects"] == 1 else "s"))
+        parts.append(counted(snap["reconnects"], "reconnect"))
     if snap["state"] in (RECONNECTING, NO_FRAMES):
         parts.append("no frames for {:.0f} s".format(snap["seconds_without_frames"]))
     return "  ".join(parts)

@@ -14,8 +14,9 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 from .cli import EXIT_OK, CommandError, UsageError
 from .live import RESTART, CountingDetector, LiveState, engine_lines
+from .native import NativeLines
 from .probe import frame_count, native_stderr_quiet, picture_problem, stream_problem, video_problem
-from .progress import StreamStatus, VideoProgress, rate
+from .progress import StreamStatus, VideoProgress, counted, rate
 from .secrets import mask_address
 
 if TYPE_CHECKING:
@@ -72,7 +73,7 @@ def report(counter: CountingDetector, folder: str, picture: bool = False) -> Non
     if not total:
         print("no alarm pictures written (results go to {})".format(where))
         return
-    print("{} alarm picture{} written to {}".format(total, "" if total == 1 else "s", where))
+    print("{} written to {}".format(counted(total, "alarm picture"), where))
     width = max(len(kind) for kind in counter.by_type)
     for kind, count in sorted(counter.by_type.items()):
         print("  {:<{}}  {}{}".format(kind, width, count, "  ({}.jpg)".format(kind) if picture else ""))
@@ -107,7 +108,17 @@ class FaceAnswers:
         return getattr(self._face, name)
 
 
+def registered_faces(cache: str) -> List[str]:
+    """The names of the faces kept in the cache (faces/NAME.png)."""
+    try:
+        files = os.listdir(os.path.join(cache, "faces"))
+    except OSError:
+        return []
+    return [name[:-len(".png")] for name in files if name.endswith(".png")]
+
+
 def run_register(engine: Any, args: Any) -> None:
+    before = registered_faces(args.cache)  # the name may be the engine's default: known after
     faces = FaceAnswers(engine.face_handle)
     engine.face_handle = faces
     with engine_lines(lambda line: True):  # the raw answer is presented below instead
@@ -125,6 +136,8 @@ def run_register(engine: Any, args: Any) -> None:
             args.path, name, answer.get("msg") or "the face component's code {}".format(answer.get("code"))))
     print("registered {!r} from {}{}".format(
         name, args.path, " into {}".format(answer["path"]) if answer.get("path") else ""))
+    if str(name) in before:
+        print("replaced the face registered as {!r}".format(name))
 
 
 def run_video(engine: Any, counter: CountingDetector, args: Any, bev: Optional[List[str]]) -> None:
@@ -137,13 +150,13 @@ def run_video(engine: Any, counter: CountingDetector, args: Any, bev: Optional[L
     finally:  # also after Ctrl-C and SIGTERM: what was written is told
         seconds = bar.finish(ended)
         read = max(total, counter.calls * args.t) if ended else counter.calls * args.t
-        print("{} frames analysed ({}) of {} read in {:.1f} s, {:.1f} analysed frames/s".format(
-            counter.calls, "every frame" if args.t == 1 else "one frame in {}".format(args.t),
+        print("{} analysed ({}) of {} read in {:.1f} s, {:.1f} analysed frames/s".format(
+            counted(counter.calls, "frame"), "every frame" if args.t == 1 else "one frame in {}".format(args.t),
             read, seconds, rate(counter.calls, seconds)))
         report(counter, "video_result")
     if not counter.calls:
         log.warning("nothing analysed: -t %d is past the end of the video (%s)", args.t,
-                    "{} frames".format(total) if total else "fewer frames than that")
+                    counted(total, "frame") if total else "fewer frames than that")
 
 
 def run_stream(engine: Any, counter: CountingDetector, state: LiveState, args: Any,
@@ -171,9 +184,9 @@ def run_stream(engine: Any, counter: CountingDetector, state: LiveState, args: A
         engine.stop()  # ends the live run on every way out; harmless twice
         seconds = status.finish()
         again = state.reconnects + loops[0]
-        print("{} frames analysed in {:.1f} s, {:.1f} analysed frames/s, {} {}{}".format(
-            state.frames, seconds, rate(state.frames, seconds), again,
-            "replay" if is_file else "reconnect", "" if again == 1 else "s"))
+        print("{} analysed in {:.1f} s, {:.1f} analysed frames/s, {}".format(
+            counted(state.frames, "frame"), seconds, rate(state.frames, seconds),
+            counted(again, "replay" if is_file else "reconnect")))
         report(counter, "rtsp_result")
 
 
@@ -192,7 +205,11 @@ def check_inputs(args: Any) -> None:
         raise CommandError("--workdir {} is not a folder".format(args.workdir))
     problem = None
     if args.command in ("pic", "register"):
-        problem = picture_problem(args.path)
+        args.native = NativeLines(args.path)
+        with args.native.captured() as lines:
+            problem = picture_problem(args.path)
+        # a picture refused is told by the error; one read is told by a warning
+        args.native.tell(lines, logging.DEBUG if problem else logging.WARNING)
     elif args.command == "video":
         with native_stderr_quiet(not args.debug):
             problem = video_problem(args.path)
@@ -252,13 +269,17 @@ def run(args: Any) -> int:
     tune(table, list(table) if bev is None else bev, args)
     engine = build_engine(module, args)
     if args.command == "register":
-        run_register(engine, args)
+        with args.native.captured() as lines:  # the engine reads the picture again
+            run_register(engine, args)
+        args.native.tell(lines)
         return EXIT_OK
     state = LiveState()
     counter = CountingDetector(engine.predict, state.answer)
     engine.predict = counter
     if args.command == "pic":
-        engine.test_pic(args.path, bev)
+        with args.native.captured() as lines:
+            engine.test_pic(args.path, bev)
+        args.native.tell(lines)
         report(counter, "pic_result", picture=True)
     elif args.command == "video":
         run_video(engine, counter, args, bev)

@@ -12,6 +12,9 @@ import cv2
 import numpy as np
 import pytest
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from children import default_sigint  # noqa: E402
+
 DATA = pathlib.Path(__file__).parents[1] / "data"
 SCRIPT = pathlib.Path(sys.executable).parent / "visionengin"
 
@@ -68,9 +71,10 @@ def test_video_progress_and_summary(cli, tmp_path, every, analysed):
     assert all(f.name.startswith("motion-") and int(f.stem.split("-")[1]) % every == 0 for f in files)
     assert analysed in done.stdout and "analysed frames/s" in done.stdout
     bar = done.stderr.splitlines()[0]  # not a terminal: only the finished bar
-    assert re.fullmatch(r"80/80 frames read  {} alarm pictures  [\d.]+ read frames/s".format(len(files)), bar)
+    pictures = "{} alarm picture{}".format(len(files), "" if len(files) == 1 else "s")
+    assert re.fullmatch(r"80/80 frames read  {}  [\d.]+ read frames/s".format(pictures), bar)
     if files:
-        assert "{} alarm pictures written to {}/video_result/".format(len(files), tmp_path) in done.stdout
+        assert "{} written to {}/video_result/".format(pictures, tmp_path) in done.stdout
         assert "motion  {}".format(len(files)) in done.stdout
     else:
         assert done.stderr.splitlines()[-1] == (
@@ -94,14 +98,25 @@ def test_alarm_interval_spaces_the_pictures(cli, tmp_path):
     done = cli("video", "data/walking.mp4", "--bev", "5000001", "--alarm-interval", "3600")
     assert done.returncode == 0, done.stderr
     assert len(list((tmp_path / "video_result").iterdir())) == 1
+    assert "  1 alarm picture  " in done.stderr and "\n1 alarm picture written to " in done.stdout
 
 
-def test_register_says_where_the_face_went(cli, tmp_path):
-    done = cli("register", "data/astronaut.jpg", "--name", "eileen")
-    assert done.returncode == 0, done.stderr
+def test_counts_of_one_are_singular():
+    from visionengin_cli.progress import status_text
+    snap = {"state": "reconnecting", "frames": 1, "analysed_fps": 1.0, "alarms": 1, "reconnects": 1,
+            "seconds_without_frames": 1.0}
+    assert status_text(snap) == "reconnecting  1 frame analysed (1.0/s)  1 alarm picture  1 reconnect  no frames for 1 s"
+
+
+def test_register_says_where_the_face_went_and_what_it_replaced(cli, tmp_path):
     face = tmp_path / "cache" / "faces" / "eileen.png"
-    assert done.stdout == "registered 'eileen' from {} into {}\n".format(DATA / "astronaut.jpg", face)
+    told = "registered 'eileen' from {} into {}\n".format(DATA / "astronaut.jpg", face)
+    done = cli("register", "data/astronaut.jpg", "--name", "eileen")
+    assert (done.returncode, done.stdout) == (0, told), done.stderr
     assert face.is_file()
+    again = cli("register", "data/astronaut.jpg", "--name", "eileen")
+    assert (again.returncode, again.stdout) == (0, told + "replaced the face registered as 'eileen'\n")
+    assert os.listdir(face.parent) == ["eileen.png"]
 
 
 def test_version_and_the_default_cache_in_help(tmp_path):
@@ -124,7 +139,7 @@ def test_a_stopped_run_tells_what_it_wrote(tmp_path, long_video, command, sig, s
         process = subprocess.Popen(
             [str(SCRIPT), command, str(media), "--bev", "5000001",
              "--workdir", str(tmp_path / "run"), "--cache", str(tmp_path / "cache")],
-            stdout=out, stderr=err)
+            stdout=out, stderr=err, preexec_fn=default_sigint)
         try:
             deadline = time.monotonic() + 45
             while not (results.is_dir() and len(list(results.iterdir())) > 2) and time.monotonic() < deadline:

@@ -46,6 +46,15 @@ def test_register_stores_the_one_face(tmp_path):
     assert stored.shape == (y2 - y1 + 1, x2 - x1 + 1, 3)
 
 
+def test_each_name_has_a_file_of_its_own(tmp_path):
+    handle = ObjectDetect(cache=str(tmp_path)).face_handle
+    names = ["a/b", "a_b", "a%2Fb", "..", "%2E.", ".x", ""]
+    paths = [handle.register(ASTRONAUT, name)["path"] for name in names]
+    assert len(set(paths)) == len(names)
+    assert sorted(os.listdir(tmp_path / "faces")) == sorted(os.path.basename(p) for p in paths)
+    assert paths[1] == str(tmp_path / "faces" / "a_b.png")
+
+
 @pytest.mark.parametrize("im, code, msg", [
     (FRUITS, 1, "no face found"),
     (None, 3, "no picture"),

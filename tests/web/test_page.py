@@ -2,6 +2,8 @@
 selenium): tiles and recent alarms, the update after a new alarm without a
 reload, the filter, the full-size view, and the token carried by its links."""
 import os
+import re
+import time
 
 import pytest
 
@@ -57,5 +59,7 @@ def test_token_in_links(root, serve, browser):
     assert len(images) >= 5
     wait(browser, lambda: all(loaded(browser, i) for i in images))
     wait(browser, lambda: browser.find_element("id", "updated").text.startswith("updated"))
+    note = browser.find_element("id", "updated").text  # the device's zone, as on the tiles
+    assert re.fullmatch(r"updated \d\d:\d\d:\d\d " + re.escape(time.strftime("%Z")), note), note
     browser.get(client.url)
     assert "valid token" in browser.find_element("tag name", "body").text

@@ -60,7 +60,7 @@ def test_page_api_and_metrics_follow_a_real_run(run, serve, browser, tmp_path):
         c["state"] == "streaming" and c["alarms"] >= 3 for c in cameras().values()), 90)
 
     status = cameras()
-    assert status["gate"]["address"] == "rtsp://viewer:***@" + status["gate"]["address"].split("@")[1]
+    assert status["gate"]["address"] == "rtsp://***@" + status["gate"]["address"].split("@")[1]
     events = client.json("api/events?limit=1000")["events"]
     for name in ("gate", "yard"):
         told = [e for e in events if e["camera"] == name]

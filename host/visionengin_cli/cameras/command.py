@@ -12,8 +12,9 @@ import sys
 import time
 from typing import Any, Dict, List, Optional
 
-from ..secrets import mask_text
-from ..web.command import ServeError, add_listen_options, parse_listen, serve_in_background
+from ..secrets import MaskingFilter, mask_text
+from ..web.command import (ServeError, add_listen_options, chosen_token, parse_listen,
+                           serve_in_background)
 from . import config as config_module
 from .events import EventLog
 from .supervisor import Supervisor
@@ -56,10 +57,12 @@ def _setup_logging(debug: bool) -> Any:
 
         console = Console(stderr=True)
         handler: logging.Handler = RichHandler(console=console, show_path=False, markup=False)
+        handler.addFilter(MaskingFilter())
         root.handlers[:] = [handler]
         return console
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("visionengin: %(levelname)s: %(message)s"))
+    handler.addFilter(MaskingFilter())
     root.handlers[:] = [handler]
     return None
 
@@ -98,6 +101,7 @@ def run(args: argparse.Namespace) -> int:
     if args.listen is not None:
         try:
             parse_listen(args.listen)
+            args.token = chosen_token(args)
         except ServeError as error:
             print("visionengin: error: {}".format(error), file=sys.stderr)
             return EXIT_USAGE

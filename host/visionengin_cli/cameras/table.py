@@ -7,6 +7,7 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, TextIO
 
+from ..progress import counted
 from .supervisor import Slot
 
 COLOURS = {"streaming": "green", "starting": "cyan", "reconnecting": "yellow",
@@ -57,9 +58,11 @@ class PlainLines:
             self.states[row["camera"]] = row["state"]
             if every or row["state"] != before:
                 self.stream.write(
-                    "visionengin: {camera}: {state}, {fps:.1f} analysed frames/s, {frames} frames, "
-                    "{alarms} alarm pictures (last: {last_alarm}), {restarts} restarts, "
-                    "{reconnects} reconnects\n".format(**row))
+                    "visionengin: {camera}: {state}, {fps:.1f} analysed frames/s, {}, {} (last: "
+                    "{last_alarm}), {}, {}\n".format(
+                        counted(row["frames"], "frame"), counted(row["alarms"], "alarm picture"),
+                        counted(row["restarts"], "restart"), counted(row["reconnects"], "reconnect"),
+                        **row))
         self.stream.flush()
 
     def close(self, slots: List[Slot]) -> None:

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import datetime
 import hashlib
-import hmac
 import logging
 import os
 import time
@@ -13,7 +12,6 @@ from typing import Any, Dict, Optional
 from urllib.parse import urlencode
 
 from starlette.applications import Starlette
-from starlette.datastructures import Headers, QueryParams
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.requests import Request
@@ -24,7 +22,9 @@ from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
 
 from . import metrics
-from .results import ResultsRoot, parse_time
+from .gates import HostGate, TokenGate, printable
+from .parsing import Bad, parse_limit, parse_since, parse_time
+from .results import ResultsRoot
 
 log = logging.getLogger("visionengin.web")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,42 +33,27 @@ MAX_EVENTS = 1000
 POLL_SECONDS = 2
 
 
-class TokenGate:
-    """Every request must carry the token, as "Authorization: Bearer <token>"
-    or a ``token`` query parameter; anything else gets 401."""
-
-    def __init__(self, app: Any, token: Optional[str]) -> None:
-        self.app, self.token = app, token
-
-    def allowed(self, scope: Dict[str, Any]) -> bool:
-        if not self.token:
-            return True
-        header = Headers(scope=scope).get("authorization", "")
-        scheme, _, given = header.partition(" ")
-        if scheme.lower() != "bearer" or not given.strip():
-            given = QueryParams(scope.get("query_string", b"")).get("token", "")
-        return hmac.compare_digest(given.strip().encode(), self.token.encode())
-
-    async def __call__(self, scope: Dict[str, Any], receive: Any, send: Any) -> None:
-        if scope["type"] == "http" and not self.allowed(scope):
-            log.warning("refused %s %s: no valid token", scope.get("method"), scope.get("path"))
-            response = PlainTextResponse("a valid token is needed (Authorization: Bearer "
-                                         "<token>, or ?token=<token>)\n", status_code=401,
-                                         headers={"WWW-Authenticate": "Bearer"})
-            await response(scope, receive, send)
-            return
-        await self.app(scope, receive, send)
+def _local(moment: datetime.datetime, form: str) -> str:
+    """``moment`` in the device's own time zone, followed by the zone's name
+    (its UTC offset where the zone has no name): the one zone of the page,
+    whatever the zone of the browser that shows it."""
+    local = moment.astimezone()
+    zone = local.strftime("%Z") or local.strftime("%z")
+    return "{} {}".format(local.strftime(form), zone).encode("ascii", "backslashreplace").decode("ascii")
 
 
 def _when(text: Any) -> str:
-    """An event time for people, in UTC: to the second today, else with the date."""
+    """An event time for people: to the second today, else with the date."""
     moment = parse_time(text)
     if moment is None:
         return "?"
-    moment = moment.astimezone(datetime.timezone.utc)
-    if moment.date() == datetime.datetime.now(datetime.timezone.utc).date():
-        return moment.strftime("%H:%M:%S UTC")
-    return moment.strftime("%Y-%m-%d %H:%M UTC")
+    if moment.astimezone().date() == datetime.datetime.now().date():
+        return _local(moment, "%H:%M:%S")
+    return _local(moment, "%Y-%m-%d %H:%M")
+
+
+def _now() -> str:
+    return _local(datetime.datetime.now(datetime.timezone.utc), "%H:%M:%S")
 
 
 def _digest(html: str) -> str:
@@ -77,7 +62,10 @@ def _digest(html: str) -> str:
     return hashlib.sha1(html.encode("utf-8")).hexdigest()[:16]
 
 
-def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
+def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] = None) -> Starlette:
+    """The application over ``root_path``; ``token`` guards every request,
+    and without one the Host must name the server by a loopback name and
+    ``port`` (by default the port of the connection)."""
     root = ResultsRoot(root_path)
     registry = metrics.registry_for(root)
     templates = Jinja2Templates(directory=os.path.join(HERE, "templates"))
@@ -103,7 +91,8 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
 
     def fragment(name: str, values: Dict[str, Any]) -> Response:
         html = templates.get_template(name).render(values)
-        return HTMLResponse(html, headers={"X-Digest": _digest(html), "Cache-Control": "no-store"})
+        return HTMLResponse(html, headers={"X-Digest": _digest(html), "X-Updated": _now(),
+                                           "Cache-Control": "no-store"})
 
     def tiles(request: Request) -> Response:
         return fragment("_tiles.html", context(request, alarms=False))
@@ -112,22 +101,20 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
         return fragment("_alarms.html", context(request))
 
     def api_status(request: Request) -> Response:
-        return JSONResponse({"time": time.time(), "cameras": root.cameras()})
+        skipped: Dict[str, int] = {}
+        cameras = root.cameras(skipped=skipped)
+        return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped})
 
     def api_events(request: Request) -> Response:
         params = request.query_params
-        since = None
-        if params.get("since"):
-            since = parse_time(params["since"])
-            if since is None:
-                return JSONResponse({"error": "since: not an ISO 8601 time or epoch seconds"},
-                                    status_code=400)
         try:
-            limit = min(MAX_EVENTS, max(1, int(params.get("limit", "100"))))
-        except ValueError:
-            return JSONResponse({"error": "limit: not an integer"}, status_code=400)
-        events = root.events(limit, since, params.get("camera"), params.get("info_type"))
-        return JSONResponse({"time": time.time(), "events": events})
+            since = parse_since(params["since"]) if params.get("since") else None
+            limit = parse_limit(params.get("limit", "100"), MAX_EVENTS)
+        except Bad as error:
+            return JSONResponse({"error": str(error)}, status_code=400)
+        skipped: Dict[str, int] = {}
+        events = root.events(limit, since, params.get("camera"), params.get("info_type"), skipped)
+        return JSONResponse({"time": time.time(), "events": events, "skipped": skipped})
 
     def scrape(request: Request) -> Response:
         return Response(metrics.render(registry), media_type=metrics.CONTENT_TYPE)
@@ -141,7 +128,8 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
     async def http_error(request: Request, exc: Exception) -> Response:
         code = getattr(exc, "status_code", 500)
         if code == 404:
-            log.warning("refused %s %s: unknown path", request.method, request.url.path)
+            log.warning("refused %s %s: unknown path", printable(request.method),
+                        printable(request.url.path))
         return PlainTextResponse(getattr(exc, "detail", "error"), status_code=code)
 
     routes = [
@@ -150,5 +138,6 @@ def create_app(root_path: str, token: Optional[str] = None) -> Starlette:
         Route("/metrics", scrape), Route("/pictures/{path:path}", picture),
         Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
     ]
-    return Starlette(routes=routes, middleware=[Middleware(TokenGate, token=token)],
+    return Starlette(routes=routes, middleware=[Middleware(HostGate, token=token, port=port),
+                                                Middleware(TokenGate, token=token)],
                      exception_handlers={HTTPException: http_error})

@@ -1,24 +1,26 @@
-"""``visionengin serve ROOT [--listen HOST:PORT] [--token TOKEN]``: the status
-page of a results root, served by uvicorn; and ``serve_in_background`` for
-commands that serve it beside their own work (``visionengin cameras --listen``).
+"""``visionengin serve ROOT [--listen HOST:PORT] [--token-file PATH]``: the
+status page of a results root, served by uvicorn; and ``serve_in_background``
+for commands that serve it beside their own work (``visionengin cameras
+--listen``). Both take the listen options of ``add_listen_options``.
 
 Safe by default: it listens on 127.0.0.1; any other address needs a token,
-given with --token or made here and printed once. We bind the socket
-ourselves so that a busy port is a one-line error before anything starts, and
-so that port 0 (tests) gives the port actually taken.
+given (``tokens.chosen``) or made once and kept (``tokens.kept``). We bind the
+socket ourselves so that a busy port is a one-line error before anything
+starts, and so that port 0 (tests) gives the port actually taken.
 """
 from __future__ import annotations
 
 import argparse
 import ipaddress
 import os
-import secrets
 import signal
 import socket
 import sys
 import threading
 import time
 from typing import Any, List, Optional, Tuple
+
+from . import tokens
 
 DEFAULT_LISTEN = "127.0.0.1:8080"
 START_TIMEOUT = 15.0
@@ -53,15 +55,29 @@ def url_of(host: str, port: int) -> str:
 
 
 def token_for(host: str, port: int, token: Optional[str]) -> Optional[str]:
-    """The token the server checks: the one given, else a new one when the
-    address is not loopback (printed here, the only time it is shown)."""
+    """The token the server checks: the one given, else, when the address is
+    not loopback, the kept one (made at the first start). Where it is kept is
+    printed, the token never."""
     if token or is_loopback(host):
         return token or None
-    token = secrets.token_urlsafe(24)
-    print("visionengin: {} is reachable from other machines; requests need this token "
-          "(Authorization: Bearer <token>, or ?token=<token>): {}".format(url_of(host, port), token),
-          flush=True)
+    try:
+        token, path, made = tokens.kept(dict(os.environ))
+    except tokens.TokenError as error:
+        raise ServeError(str(error)) from None
+    print("visionengin: {} is reachable from other machines; requests need the token {} {} "
+          "(as Authorization: Bearer <token>, or ?token=<token>)".format(
+              url_of(host, port), "made now and kept in" if made else "kept in", path),
+          file=sys.stderr, flush=True)
     return token
+
+
+def chosen_token(args: argparse.Namespace) -> Optional[str]:
+    """The token given by the options of ``add_listen_options`` or the
+    environment, checked; None if none was. Raises ServeError."""
+    try:
+        return tokens.chosen(args.token, args.token_file, os.environ)
+    except tokens.TokenError as error:
+        raise ServeError(str(error)) from None
 
 
 def bind(host: str, port: int) -> socket.socket:
@@ -109,8 +125,12 @@ class Served:
         self.socket = bind(host, port)
         port = self.socket.getsockname()[1]
         self.url = url_of(host, port)
-        self.token = token_for(host, port, token)
-        config = uvicorn.Config(create_app(root, self.token), log_config=None, access_log=False,
+        try:
+            self.token = token_for(host, port, token)
+        except ServeError:
+            self.socket.close()
+            raise
+        config = uvicorn.Config(create_app(root, self.token, port), log_config=None, access_log=False,
                                 lifespan="off")
         self.server = _server_class()(config)
         self.thread: Optional[threading.Thread] = None
@@ -162,24 +182,34 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
 
 
 def add_listen_options(parser: argparse.ArgumentParser, default: Optional[str] = DEFAULT_LISTEN) -> None:
+    """--listen and the token options; ``chosen_token`` reads what they give."""
     parser.add_argument("--listen", metavar="HOST:PORT", default=default,
                         help="address of the status page (default: {}); any address but "
                              "loopback needs a token".format(default or "not served"))
-    parser.add_argument("--token", metavar="TOKEN", default=None,
-                        help="token every request must carry (default: none on loopback, "
-                             "a new one printed at start elsewhere)")
+    given = parser.add_mutually_exclusive_group()
+    given.add_argument("--token-file", metavar="PATH", default=None,
+                       help="file holding the token every request must carry (at least {} "
+                            "characters); or set ${}. Default: none on loopback; elsewhere one "
+                            "made at the first start and kept in {} under $STATE_DIRECTORY, "
+                            "else $XDG_STATE_HOME/visionengin".format(
+                                tokens.MIN_LENGTH, tokens.ENVIRONMENT, tokens.KEPT_NAME))
+    given.add_argument("--token", metavar="TOKEN", default=None,
+                       help="the token itself; every local user sees it in `ps`: prefer "
+                            "--token-file or ${}".format(tokens.ENVIRONMENT))
 
 
 def run(args: argparse.Namespace) -> int:
     """The ``serve`` subcommand: serve until Ctrl-C."""
-    from ..cli import CommandError, UsageError
+    from ..cli import CommandError
 
     try:
         parse_listen(args.listen)
+        token = chosen_token(args)
     except ServeError as error:
-        raise UsageError(str(error)) from None
+        print("visionengin: error: {}".format(error), file=sys.stderr)
+        return 2
     try:
-        served = Served(args.root, args.listen, args.token)
+        served = Served(args.root, args.listen, token)
     except ServeError as error:
         raise CommandError(str(error)) from None
     print("visionengin: serving {} at {} (Ctrl-C stops)".format(

@@ -21,7 +21,7 @@ STATES = ("starting", "streaming", "reconnecting", "no frames", "restarting", "f
 class CameraCollector(Collector):
     """Per camera: frames analysed, alarm pictures by info type, restarts,
     reconnects, the state (one series per state, 1 for the current one) and
-    the age of the last analysed frame."""
+    the age of the last analysed frame; and the damaged things skipped."""
 
     def __init__(self, root: ResultsRoot) -> None:
         self.root = root
@@ -57,7 +57,13 @@ class CameraCollector(Collector):
                 state.add_metric([name, value], 1.0 if value == cam["state"] else 0.0)
             if cam["last_frame_age"] is not None:
                 age.add_metric([name], cam["last_frame_age"])
-        return [frames, pictures, restarts, reconnects, fps, state, age]
+        skipped = CounterMetricFamily(
+            "visionengin_web_skipped", "Damaged things the status page skipped since it started, "
+            "counted at each read: unreadable status files, bad fields of a status, bad events lines",
+            labels=["what"])
+        for what, total in sorted(self.root.skipped.totals.items()):
+            skipped.add_metric([what], total)
+        return [frames, pictures, restarts, reconnects, fps, state, age, skipped]
 
 
 def registry_for(root: ResultsRoot) -> CollectorRegistry:

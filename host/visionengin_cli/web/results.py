@@ -4,18 +4,19 @@ camera's ``status.json``, the tail of ``events.jsonl`` and the alarm pictures.
 The camera processes write these files while we read them, and the events log
 only grows, so every read here is bounded: the log is read from its end in
 blocks, up to a fixed number of bytes, and lines that are not whole events
-(a half-written tail, garbage, a foreign line) are skipped.
+(a half-written tail, garbage, a foreign line) are skipped. What the files
+hold is taken in by ``parsing`` only; what it refuses is counted here.
 """
 from __future__ import annotations
 
 import datetime
-import json
 import logging
 import os
+import threading
 import time
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from ..secrets import mask_address
+from .parsing import MAX_LINE, MAX_STATUS, Bad, parse_event, parse_status, parse_time
 
 log = logging.getLogger("visionengin.web")
 
@@ -23,34 +24,39 @@ STALE_SECONDS = 10.0  # a status not rewritten for this long: its process is gon
 BLOCK = 64 * 1024
 MAX_SCAN_BYTES = 8 * 1024 * 1024  # how far back one events query reads at most
 PICTURE_SUFFIXES = (".jpg", ".jpeg", ".png")
-UTC = datetime.timezone.utc
 
 
-def parse_time(text: Any) -> Optional[datetime.datetime]:
-    """An ISO 8601 time with zone (a trailing "Z" too) or epoch seconds, as an
-    aware datetime; None when it is neither."""
-    if isinstance(text, (int, float)) and not isinstance(text, bool):
-        return datetime.datetime.fromtimestamp(text, UTC)
-    if not isinstance(text, str):
-        return None
-    try:
-        return datetime.datetime.fromtimestamp(float(text), UTC)
-    except (ValueError, OverflowError):
-        pass
-    try:
-        value = datetime.datetime.fromisoformat(text[:-1] + "+00:00" if text.endswith("Z") else text)
-    except ValueError:
-        return None
-    return value if value.tzinfo is not None else value.replace(tzinfo=UTC)
+class Skipped:
+    """Damaged things skipped while reading, by kind, since the server
+    started (each read counts what it skips); shared by the request threads."""
+
+    KINDS = ("status_file", "status_field", "event_line")
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.totals = dict.fromkeys(self.KINDS, 0)
+        self.warned: Dict[str, str] = {}
+
+    def add(self, counts: Dict[str, int]) -> None:
+        with self.lock:
+            for kind, n in counts.items():
+                self.totals[kind] += n
+
+    def warn(self, key: str, message: str) -> None:
+        """Logs ``message`` when it is new for ``key``: the page reads every
+        few seconds, and the same damage once in the log is enough."""
+        with self.lock:
+            if self.warned.get(key) == message:
+                return
+            if len(self.warned) > 10000:
+                self.warned.clear()
+            self.warned[key] = message
+        log.warning("%s", message)
 
 
 def _seconds_since(text: Any, now: float) -> Optional[float]:
     moment = parse_time(text)
     return None if moment is None else max(0.0, now - moment.timestamp())
-
-
-def _number(value: Any) -> float:
-    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 0
 
 
 class ResultsRoot:
@@ -59,12 +65,16 @@ class ResultsRoot:
     def __init__(self, path: str) -> None:
         self.path = os.path.realpath(path)
         self.events_path = os.path.join(self.path, "events.jsonl")
+        self.skipped = Skipped()
 
     # -- cameras -------------------------------------------------------------
 
-    def cameras(self, now: Optional[float] = None) -> List[Dict[str, Any]]:
-        """One entry per ``<root>/<camera>/status.json``, sorted by name."""
+    def cameras(self, now: Optional[float] = None,
+                skipped: Optional[Dict[str, int]] = None) -> List[Dict[str, Any]]:
+        """One entry per readable ``<root>/<camera>/status.json``, sorted by
+        name; what is skipped is counted into ``skipped`` (if given) too."""
         now = time.time() if now is None else now
+        counts = {"status_file": 0, "status_field": 0}
         found = []
         try:
             names = sorted(os.listdir(self.path))
@@ -72,64 +82,81 @@ class ResultsRoot:
             log.warning("cannot list the results root %s: %s", self.path, error.strerror)
             return []
         for name in names:
-            status = self._status(name)
-            if status is not None:
-                found.append(self._camera(name, status, now))
+            path = os.path.join(self.path, name, "status.json")
+            try:
+                read = _read_status(name, path)
+                if read is None:
+                    continue
+                status, dropped = read
+            except Bad as error:
+                counts["status_file"] += 1
+                self.skipped.warn(path, "skipping the status {!r}: {}".format(path, error))
+                continue
+            if dropped:
+                counts["status_field"] += len(dropped)
+                self.skipped.warn(path, "skipping fields of the status {!r}: {}".format(path, ", ".join(dropped)))
+            found.append(self._camera(name, status, dropped, now))
+        self.skipped.add(counts)
+        if skipped is not None:
+            skipped.update(counts)
         return found
 
-    def _status(self, name: str) -> Optional[Dict[str, Any]]:
-        path = os.path.join(self.path, name, "status.json")
-        try:
-            with open(path, "rb") as file:
-                status = json.loads(file.read(1024 * 1024).decode("utf-8"))
-        except (FileNotFoundError, NotADirectoryError):
-            return None
-        except (OSError, ValueError) as error:
-            log.warning("skipping unreadable status %s: %s", path, error)
-            return None
-        return status if isinstance(status, dict) else None
-
     @staticmethod
-    def _camera(name: str, status: Dict[str, Any], now: float) -> Dict[str, Any]:
+    def _camera(name: str, status: Dict[str, Any], dropped: List[str], now: float) -> Dict[str, Any]:
         """The status as the page shows it: a state of "stale" when nobody
-        rewrites it any more, ages in seconds, the address masked again."""
+        rewrites it any more, ages in seconds. Fields the page does not know
+        pass on as they came, after those it knows."""
         updated_age = _seconds_since(status.get("updated"), now)
         stale = updated_age is None or updated_age > STALE_SECONDS
-        by_type = status.get("alarms_by_type")
-        last_alarm = status.get("last_alarm")
-        address = status.get("address")
-        return {
+        shown = dict(status)
+        shown.update({
             "camera": name,
-            "address": mask_address(address) if isinstance(address, str) else None,
+            "address": status.get("address"),
             "state": "stale" if stale else str(status.get("state") or "unknown"),
             "reported_state": status.get("state"),
             "stale": stale,
             "pid": status.get("pid"),
             "started": status.get("started"),
             "updated": status.get("updated"),
-            "restarts": _number(status.get("restarts")),
-            "reconnects": _number(status.get("reconnects")),
-            "frames": _number(status.get("frames")),
-            "analysed_fps": _number(status.get("analysed_fps")),
-            "alarms": _number(status.get("alarms")),
-            "alarms_by_type": {str(k): _number(v) for k, v in by_type.items()}
-            if isinstance(by_type, dict) else {},
+            "restarts": status.get("restarts", 0),
+            "reconnects": status.get("reconnects", 0),
+            "frames": status.get("frames", 0),
+            "analysed_fps": status.get("analysed_fps", 0),
+            "alarms": status.get("alarms", 0),
+            "alarms_by_type": status.get("alarms_by_type", {}),
             "last_frame": status.get("last_frame"),
             "last_frame_age": _seconds_since(status.get("last_frame"), now),
-            "last_alarm": last_alarm if isinstance(last_alarm, dict) else None,
+            "last_alarm": status.get("last_alarm"),
             "exit_status": status.get("exit_status"),
-        }
+            "bad_fields": dropped,
+        })
+        return shown
 
     # -- events --------------------------------------------------------------
 
     def events(self, limit: int = 50, since: Optional[datetime.datetime] = None,
-               camera: Optional[str] = None, info_type: Optional[str] = None) -> List[Dict[str, Any]]:
-        """Up to ``limit`` alarm events, newest first, later than ``since``.
-        The log is in append order, which is time order up to the moment a
-        line waits for its write(), so reading goes a little past ``since``."""
+               camera: Optional[str] = None, info_type: Optional[str] = None,
+               skipped: Optional[Dict[str, int]] = None) -> List[Dict[str, Any]]:
+        """Up to ``limit`` alarm events, newest first, later than ``since``
+        (an aware time from ``parsing.parse_since``). The log is in append
+        order, which is time order up to the moment a line waits for its
+        write(), so reading goes a little past ``since``. Damaged lines met
+        are counted into ``skipped`` (if given)."""
         floor = None if since is None else since - datetime.timedelta(seconds=5)
         found: List[Dict[str, Any]] = []
-        for event, moment in self._tail():
+        counts = {"event_line": 0}
+        try:
+            self._scan(found, counts, limit, since, floor, camera, info_type)
+        finally:
+            self.skipped.add(counts)
+            if skipped is not None:
+                skipped.update(counts)
+        return found
+
+    def _scan(self, found: List[Dict[str, Any]], counts: Dict[str, int], limit: int,
+              since: Optional[datetime.datetime], floor: Optional[datetime.datetime],
+              camera: Optional[str], info_type: Optional[str]) -> None:
+        for event, moment in self._tail(counts):
             if floor is not None and moment <= floor:
                 break
             if since is not None and moment <= since:
@@ -139,21 +166,16 @@ class ResultsRoot:
             found.append(event)
             if len(found) >= limit:
                 break
-        return found
 
-    def _tail(self) -> Iterator[Any]:
-        """(event, time) for the whole event lines of the log, last first."""
+    def _tail(self, counts: Dict[str, int]) -> Iterator[Tuple[Dict[str, Any], datetime.datetime]]:
+        """(event, time) for the whole event lines of the log, last first;
+        the others are counted as skipped."""
         for line in _lines_from_end(self.events_path, MAX_SCAN_BYTES):
             try:
-                event = json.loads(line)
-            except ValueError:
-                continue
-            if not isinstance(event, dict) or not all(
-                    isinstance(event.get(key), str) for key in ("camera", "info_type", "picture")):
-                continue
-            moment = parse_time(event.get("time"))
-            if moment is not None:
-                yield event, moment
+                yield parse_event(line)
+            except Bad as error:
+                counts["event_line"] += 1
+                log.debug("skipping an events line: %s", error)
 
     # -- pictures ------------------------------------------------------------
 
@@ -176,6 +198,25 @@ class ResultsRoot:
             log.warning("refused picture path %r: no such picture", relative)
             return None
         return real
+
+
+def _read_status(name: str, path: str) -> Optional[Tuple[Dict[str, Any], List[str]]]:
+    """A camera folder's status as (fields, fields dropped); None for a
+    folder without one; Bad for one that cannot be read."""
+    try:
+        with open(path, "rb") as file:
+            data = file.read(MAX_STATUS + 1)
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    except OSError as error:
+        raise Bad(error.strerror or str(error)) from None
+    try:
+        name.encode("utf-8")
+    except UnicodeError:
+        raise Bad("the folder's name is not UTF-8") from None
+    if not name.isprintable():
+        raise Bad("the folder's name is not printable")
+    return parse_status(data)
 
 
 def _lines_from_end(path: str, max_bytes: int) -> Iterator[bytes]:

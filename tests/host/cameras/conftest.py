@@ -12,6 +12,7 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2]))
+from children import default_sigint  # noqa: E402
 from rtsp_server import RtspServer, free_port, require_rtsp  # noqa: E402
 
 SCRIPT = pathlib.Path(sys.executable).parent / "visionengin"
@@ -70,7 +71,8 @@ class Command:
         self.folder, self.root = folder, folder / "results"
         self.proc = subprocess.Popen([str(SCRIPT), "cameras", "--status-interval", "1", *args],
                                      cwd=str(folder), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     preexec_fn=default_sigint)
         self.lines, self.out = [], ""
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()

@@ -21,9 +21,13 @@
     return params;
   }
 
+  // The server's clock, in the device's zone as every time on the page.
+  var updated = "";
+
   function refresh(id, path, params) {
     return fetch(url(path, params), {cache: "no-store"}).then(function (response) {
       if (!response.ok) throw new Error("HTTP " + response.status);
+      updated = response.headers.get("X-Updated") || updated;
       return response.text().then(function (html) {
         var part = document.getElementById(id), digest = response.headers.get("X-Digest");
         if (part.dataset.digest !== digest) {  // unchanged: leave the pictures alone
@@ -39,7 +43,7 @@
   function tick() {
     Promise.all([refresh("tiles", "fragments/tiles"),
                  refresh("alarms", "fragments/alarms", filterParams())])
-      .then(function () { note("updated " + new Date().toLocaleTimeString()); },
+      .then(function () { note("updated " + updated); },
             function (error) { note("cannot reach the server (" + error.message + ")"); })
       .then(function () { setTimeout(tick, poll); });
   }

@@ -16,6 +16,7 @@ Any other behaviour number is accepted and never reports.  Boxes are
 """
 
 import os
+import tempfile
 import threading
 import time
 
@@ -36,13 +37,19 @@ def _number(value, default, kind):
         return default
 
 
+# Characters a file name cannot hold as they are, and "%", which escapes them:
+# escaping "%" too keeps the mapping one-to-one ("a/b" and "a_b" stay apart).
+_ESCAPED = {"%", "/", "\0"} | ({os.altsep} if os.altsep else set())
+
+
 def _file_name(name):
-    """``str(name)`` made safe as a single file name."""
-    text = str(name)
-    for sep in (os.sep, os.altsep, "\0"):
-        if sep:
-            text = text.replace(sep, "_")
-    return text if text.strip(".") else "_" + text
+    """``str(name)`` as a single file name, one name to one file: the characters
+    that cannot stand in a file name, "%" and a leading "." (no hidden files,
+    no "." or "..") become "%XX"; an empty name is "%"."""
+    text = "".join("%{:02X}".format(ord(c)) if c in _ESCAPED else c for c in str(name))
+    if text.startswith("."):
+        text = "%2E" + text[1:]
+    return text or "%"
 
 
 # PyPI's OpenCV carries the cascades in cv2.data; a system OpenCV (a distribution's
@@ -122,8 +129,17 @@ class FaceHandle:
             ok, data = cv2.imencode(".png", im[y1:y2 + 1, x1:x2 + 1])
             if not ok:
                 raise OSError("PNG encoding failed")
-            with open(path, "wb") as out:
-                out.write(data.tobytes())
+            # written beside it (readable by its owner only: a face is personal
+            # data), then renamed: a failed store keeps the face registered
+            # before under that name
+            handle, part = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".part")
+            try:
+                with os.fdopen(handle, "wb") as out:
+                    out.write(data.tobytes())
+                os.replace(part, path)
+            finally:
+                if os.path.exists(part):
+                    os.unlink(part)
         except OSError as err:
             return {"code": 4, "msg": "cannot store face: %s" % err, "name": name,
                     "box": [x1, y1, x2, y2]}
