@@ -28,7 +28,7 @@ EXIT_TERMINATED, EXIT_PIPE = 128 + signal.SIGTERM, 128 + 13  # 143, 141
 # it adds its parser with ``commands.add_parser(name, parents=common, ...)`` and sets
 # ``run=<function(args) -> exit status>`` as a default. It imports ``cv2`` and
 # ``main`` only inside ``run``: the native log levels are set after parsing.
-COMMAND_MODULES: Sequence[str] = (".cameras.command", ".web.command")
+COMMAND_MODULES: Sequence[str] = (".cameras.command", ".web.command", ".archives.command")
 
 
 class CommandError(Exception):

@@ -107,7 +107,8 @@ class ResultsRoot:
         rewrites it any more, ages in seconds. Fields the page does not know
         pass on as they came, after those it knows."""
         updated_age = _seconds_since(status.get("updated"), now)
-        stale = updated_age is None or updated_age > STALE_SECONDS
+        # A finished run (an analysed video) is never rewritten again, yet not gone.
+        stale = status.get("final") is not True and (updated_age is None or updated_age > STALE_SECONDS)
         shown = dict(status)
         shown.update({
             "camera": name,
@@ -172,10 +173,13 @@ class ResultsRoot:
         the others are counted as skipped."""
         for line in _lines_from_end(self.events_path, MAX_SCAN_BYTES):
             try:
-                yield parse_event(line)
+                found = parse_event(line)
             except Bad as error:
                 counts["event_line"] += 1
                 log.debug("skipping an events line: %s", error)
+                continue
+            if found[0].get("type", "alarm") == "alarm":  # incidents are not alarm pictures
+                yield found
 
     # -- pictures ------------------------------------------------------------
 
