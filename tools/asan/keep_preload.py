@@ -6,7 +6,9 @@ the variable is taken out of the environment at once, so helpers a test starts
 (chromedriver and chromium, the RTSP server under the system's Python, GStreamer)
 run without it: the runtime aborts some of them and says nothing about the engine.
 A child started from this environment's own bin folder (this interpreter again, or
-`visionengin`) is the engine too and gets it back, and so do its own children.
+`visionengin`) is the engine too and gets it back, and so do its own children; so
+does a command handed that folder (a wrapper such as `unshare ... bash SCRIPT BIN`,
+which runs the engine from it, or a Ray cluster whose workers run it).
 """
 from __future__ import annotations
 
@@ -38,8 +40,13 @@ def program_of(args, executable=None, shell=False, env=None):
     return os.path.abspath(program) if program else ""
 
 
+def names_engine_bin(args):
+    words = [args] if isinstance(args, (str, bytes, os.PathLike)) else list(args)
+    return any(os.path.abspath(os.fsdecode(word)).rstrip(os.sep) == ENGINE_BIN for word in words[1:])
+
+
 def runs_engine(args, executable=None, shell=False, env=None):
-    return os.path.dirname(program_of(args, executable, shell, env)) == ENGINE_BIN
+    return os.path.dirname(program_of(args, executable, shell, env)) == ENGINE_BIN or names_engine_bin(args)
 
 
 def _init(self, args, *rest, **kwargs):
