@@ -18,6 +18,7 @@ from .native import NativeLines
 from .probe import frame_count, native_stderr_quiet, picture_problem, stream_problem, video_problem
 from .progress import StreamStatus, VideoProgress, counted, rate
 from .secrets import mask_address
+from .storage.pictures import EngineWrites, Trouble, quiet_engine_write_warnings
 
 if TYPE_CHECKING:
     import main as engine_module
@@ -66,16 +67,24 @@ def tune(table: Dict[str, Any], keys: List[str], args: Any) -> None:
             table[key]["alarm_time"] = int(seconds) if float(seconds).is_integer() else seconds
 
 
+_WRITES: List[EngineWrites] = []  # this run's checked picture writes
+
+
 def report(counter: CountingDetector, folder: str, picture: bool = False) -> None:
-    """Alarm pictures written, per info type, and where."""
+    """Alarm pictures written, per info type, and where: those on disk, as
+    the checked writes saw them, not those the detector asked for."""
     where = os.path.join(os.getcwd(), folder) + os.sep
-    total = counter.alarms
+    counts: Any = _WRITES[0] if _WRITES else counter
+    if _WRITES and _WRITES[0].failed_count:
+        print("{} could not be written: {}".format(counted(_WRITES[0].failed_count, "alarm picture"),
+                                                  _WRITES[0].trouble.reason or "see the warnings"))
+    total = counts.alarms
     if not total:
         print("no alarm pictures written (results go to {})".format(where))
         return
     print("{} written to {}".format(counted(total, "alarm picture"), where))
-    width = max(len(kind) for kind in counter.by_type)
-    for kind, count in sorted(counter.by_type.items()):
+    width = max(len(kind) for kind in counts.by_type)
+    for kind, count in sorted(counts.by_type.items()):
         print("  {:<{}}  {}{}".format(kind, width, count, "  ({}.jpg)".format(kind) if picture else ""))
 
 
@@ -276,6 +285,10 @@ def run(args: Any) -> int:
     state = LiveState()
     counter = CountingDetector(engine.predict, state.answer)
     engine.predict = counter
+    import cv2  # the engine's own: its pictures are written through checked writes
+
+    quiet_engine_write_warnings()
+    _WRITES[:] = [EngineWrites(cv2, Trouble("alarm pictures", log), record=False).__enter__()]
     if args.command == "pic":
         with args.native.captured() as lines:
             engine.test_pic(args.path, bev)

@@ -12,10 +12,12 @@ the camera's state. Log lines go to standard error as "LEVEL: message".
 The live pipeline is run through the engine's public workers,
 ``video_stream_capture`` and ``process_frames``, joined by a queue of our
 own: it notes the read counter n of each frame item the processing worker
-takes, so the name of every picture that frame gives,
-``rtsp_result/<info type>-<n>.jpg``, is known exactly, and its ``task_done``
-(called by the engine after the frame's pictures are written) is the moment
-to report them.
+takes, and its ``task_done`` (called by the engine after the frame's
+pictures are written) is the moment to take them: the engine writes
+``rtsp_result/<info type>-<n>.jpg`` through our checked ``cv2.imwrite``
+(``storage.pictures``), which tells exactly what it wrote for this frame, and
+each picture is moved at once into the camera's dated layout
+(``storage.layout``) under a name of its own, which its event names.
 """
 from __future__ import annotations
 
@@ -34,6 +36,8 @@ from typing import Any, Deque, Dict, List, Optional, TextIO
 
 from ..live import LiveState, alarms_of, engine_lines
 from ..secrets import mask_text
+from ..storage.pictures import EngineWrites, Mover, Trouble, quiet_engine_write_warnings
+from .reasons import StreamCheck, describe
 
 log = logging.getLogger("visionengin.camera")
 SAVE_PATH = "./rtsp_result/"
@@ -46,14 +50,16 @@ class Channel:
     def __init__(self, stream: TextIO) -> None:
         self.stream, self.lock = stream, threading.Lock()
 
-    def send(self, message: Dict[str, Any]) -> None:
+    def send(self, message: Dict[str, Any]) -> bool:
+        """False when the supervisor is gone (stdin's end stops us too)."""
         text = json.dumps(message) + "\n"
         with self.lock:
             try:
                 self.stream.write(text)
                 self.stream.flush()
-            except (OSError, ValueError):  # supervisor gone: stdin's end stops us
-                pass
+            except (OSError, ValueError):
+                return False
+        return True
 
 
 class FrameQueue(queue.Queue):  # type: ignore[type-arg]
@@ -67,6 +73,7 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         self.read_at: Dict[int, float] = {}
         self.current: Optional[int] = None
         self.current_read: Optional[float] = None
+        self.taken_at: Optional[float] = None  # monotonic; the consumer holds a frame since
         self.reads = 0  # read counter of the newest frame item
 
     def put(self, item: Any, *args: Any, **kwargs: Any) -> None:
@@ -82,10 +89,13 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         if threading.current_thread() is self.consumer and _is_frame_item(item):
             self.current = item[0]
             self.current_read = self.read_at.pop(item[0], None)
+            self.taken_at = time.monotonic()
         return item
 
     def task_done(self) -> None:
         super().task_done()
+        if threading.current_thread() is self.consumer:
+            self.taken_at = None
         if threading.current_thread() is self.consumer and self.current is not None:
             n, read, self.current = self.current, self.current_read, None
             self.on_done(n, read)
@@ -102,15 +112,38 @@ class Detector:
     def __init__(self, detector: Any) -> None:
         self._detector = detector
         self.alarms: List[Dict[str, Any]] = []
+        self.call_started: Optional[float] = None  # monotonic, while a call runs
 
     def main(self, im: Any, cfg: Any) -> Any:
         self.alarms = []
-        answer = self._detector.main(im, cfg)
+        self.call_started = time.monotonic()
+        try:
+            answer = self._detector.main(im, cfg)
+        finally:
+            self.call_started = None
         self.alarms = alarms_of(answer)
         return answer
 
+    def running_for(self) -> Optional[float]:
+        """Seconds the current call has run, None between calls."""
+        started = self.call_started
+        return None if started is None else time.monotonic() - started
+
     def __getattr__(self, name: str) -> Any:
         return getattr(self._detector, name)
+
+
+def tune_behaviours(table: Any, keys: Optional[List[str]], behaviour: Dict[str, Any]) -> None:
+    """The camera's threshold, alarm_interval and alarm_num, written into the
+    rows of its selection (every row without one) before its run."""
+    columns = {"threshold": "behavior_threshold", "alarm_interval": "alarm_time",
+               "alarm_num": "alarm_num"}
+    for key in list(table) if keys is None else keys:
+        for name, value in behaviour.items():
+            if name in columns:
+                if name == "alarm_interval" and float(value).is_integer():
+                    value = int(value)
+                table[key][columns[name]] = value
 
 
 def load_detector(name: str) -> Any:
@@ -128,29 +161,67 @@ class Camera:
         self.stopping = threading.Event()
         self.errors: List[BaseException] = []
         self.frames: Optional[FrameQueue] = None
+        self.trouble = Trouble("alarm pictures", log)
+        self.mover = Mover(os.getcwd(), self.trouble)
+        self.writes: Optional[EngineWrites] = None
+        self.not_written = 0
+        self.check = StreamCheck(settings.get("address"))
+        self.loading = True  # until the engine and its detector are set up
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
             self.ages.append(time.monotonic() - read)
-        now, written = time.time(), {}
-        for alarm in self.detector.alarms:
-            picture = "rtsp_result/{}-{}.jpg".format(alarm["info_type"], n)
-            if picture not in written and os.path.exists(picture):  # two of a type: one file
-                written[picture] = dict(alarm, picture=picture)
-        self.state.answer(list(written.values()))
-        for alarm in written.values():
-            self.channel.send({"event": dict(alarm, time=now)})
+        assert self.writes is not None
+        written, failed = self.writes.take()
+        now, events, seen = time.time(), [], set()
+        alarms = {alarm["info_type"]: alarm for alarm in self.detector.alarms}
+        for path, size in written:
+            if path in seen:  # two alarms of a type: the engine wrote one file twice
+                continue
+            seen.add(path)
+            info_type = os.path.basename(path).rpartition("-")[0]
+            picture = self.mover.move(path, now, info_type, n)
+            if picture is None:
+                self.not_written += 1
+                continue
+            alarm = alarms.get(info_type, {"info_type": info_type})
+            events.append(dict(alarm, picture=picture, bytes=size, source=path))
+        self.not_written += len({path for path, _ in failed} - seen)
+        self.state.answer(events)
+        for event in events:
+            source = event.pop("source")
+            if not self.channel.send({"event": dict(event, time=now)}):
+                # Nobody will write its event: back where the next start
+                # finds it and tells it, and no more pictures until then.
+                self.mover.put_back(event["picture"], source)
+                self.stopping.set()
 
     def engine_line(self, line: str) -> bool:
         if not self.state.engine_line(line) and line.strip():
             log.info("engine: %s", line.strip())  # e.g. "init failed"
+        elif line.strip() == "rtsp restart...":
+            self.check.failed()
         return True
+
+    def _detector_call(self) -> Optional[float]:
+        detector: Optional[Detector] = getattr(self, "detector", None)  # set once the engine runs
+        return None if detector is None else detector.running_for()
 
     def report(self) -> Dict[str, Any]:
         report = self.state.snapshot()
         report["alarms_by_type"] = report.pop("by_type")
         report["analysed_fps"] = round(report["analysed_fps"], 1)
         report["frames_read"] = self.frames.reads if self.frames else 0
+        report["disk_full"] = self.trouble.disk_full
+        report["write_error"] = self.trouble.reason
+        report["pictures_not_written"] = self.not_written
+        report["loading"] = self.loading
+        call = self._detector_call()
+        report["reason"] = describe(report["state"], report.pop("seconds_without_frames"), call,
+                                    self.check)
+        report["detector_call_seconds"] = None if call is None else round(call, 1)
+        taken = self.frames.taken_at if self.frames else None
+        report["frame_work_seconds"] = None if taken is None else round(time.monotonic() - taken, 1)
         ages = sorted(self.ages)
         report["frame_age_ms"] = [round(statistics.median(ages) * 1000, 1), round(
             ages[min(len(ages) - 1, int(0.95 * len(ages)))] * 1000, 1)] if ages else None
@@ -180,8 +251,16 @@ class Camera:
         self.detector = Detector(engine.predict)
         engine.predict = self.detector
         bev = self.settings.get("bev")
+        tune_behaviours(module.devBehavior, bev, self.settings.get("behaviour") or {})
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
+        self.loading = False
         os.makedirs(SAVE_PATH, exist_ok=True)
+        for event in self.mover.recover(SAVE_PATH):
+            self.channel.send({"event": event})
+        import cv2  # the engine's own, already imported by it
+
+        self.writes = EngineWrites(cv2, self.trouble)
+        self.writes.__enter__()
         self.frames = frames = FrameQueue(self.frame_done)
         capture = threading.Thread(target=self._worker, name="capture", daemon=True,
                                    args=(engine.video_stream_capture, self.settings["address"],
@@ -189,7 +268,6 @@ class Camera:
         process = threading.Thread(target=self._worker, name="process", daemon=True,
                                    args=(engine.process_frames, frames, cfg, SAVE_PATH))
         frames.consumer = process
-        threading.Thread(target=self._reporter, name="reporter", daemon=True).start()
         capture.start()
         process.start()
         while not self.stopping.wait(0.2):
@@ -218,6 +296,18 @@ class OneLine(logging.Formatter):
         return text
 
 
+def _name_process(name: str) -> None:
+    """``ps`` and ``top`` show the camera's name, never its address."""
+    try:
+        import setproctitle
+    except ImportError:  # pragma: no cover - a dependency; the name is a help only
+        log.debug("setproctitle is missing: the process keeps the interpreter's name")
+        return
+    setproctitle.setproctitle("visionengin camera " + name)
+    # top shows the short name, cut at 15 characters: the camera's first
+    setproctitle.setthreadtitle("camera " + name)
+
+
 def main() -> None:
     channel = Channel(os.fdopen(os.dup(1), "w", encoding="utf-8"))
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -226,7 +316,9 @@ def main() -> None:
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(OneLine(debug))
     logging.basicConfig(level=logging.DEBUG if debug else logging.INFO, handlers=[handler])
-    if not os.environ.get("VISIONENGIN_DEBUG"):  # reconnects show in the status, not as lines
+    quiet_engine_write_warnings()
+    if not os.environ.get("VISIONENGIN_DEBUG") and not os.environ.get("VISIONENGIN_VERBOSE"):
+        # reconnects show in the status, not as lines
         logging.getLogger("visionengin.live").setLevel(logging.WARNING)
     settings = json.loads(sys.stdin.readline() or "null")
     # The end of stdin is watched on a private descriptor: site's exit(), which
@@ -236,7 +328,11 @@ def main() -> None:
     os.dup2(devnull, 0)
     if not isinstance(settings, dict):
         sys.exit("no camera settings on standard input")
+    _name_process(str(settings.get("name") or "?"))
     camera = Camera(settings, channel)
+    # Reports go out from here on, also while the engine loads: the
+    # supervisor takes a camera that stops reporting as hung.
+    threading.Thread(target=camera._reporter, name="reporter", daemon=True).start()
     if settings.get("base"):
         sys.path.insert(0, settings["base"])
 

@@ -6,6 +6,12 @@ back-off: 1 s, doubling up to 60 s, back to 1 s once a process has run a
 stable minute. The others are never touched. Each camera's status.json is
 rewritten about every second from what its process reports plus what only
 the supervisor knows (restarts, exit status, waiting to restart).
+
+A watchdog looks behind the reports: a process that stops reporting, whose
+detector call or frame does not end, or that says "streaming" while no frame
+is analysed, for the camera's ``watchdog`` seconds, is hung; it is killed
+(SIGTERM, then SIGKILL: a stopped process hears nothing else) and started
+again like any process that ended.
 """
 from __future__ import annotations
 
@@ -20,19 +26,28 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import mask_address, mask_text
+from ..storage.ledger import Ledger
+from ..storage.lock import Busy, FolderLock
+from ..storage.pictures import Trouble
+from ..storage.retention import Retention
+from ..storage.settings import Storage
 from .config import Camera
 from .events import EventLog, iso, write_status
+from .watchdog import Progress, ending, stopped, verdict
 
 log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
 STATUS_PERIOD = 1.0
+KILL_GRACE = 2.0  # seconds a hung process gets to leave after SIGTERM
+LATE = 3.0  # seconds without a report (one a second) before it counts as missing
+HELD_UP = 2.0  # a step this late: the supervisor itself was held up
 # The camera process: not "-m", whose sys.path would start with the camera's
 # folder, where any stray main.py would shadow the engine.
 RUNNER = ["-c", "import sys; del sys.path[0]; "
                 "from visionengin_cli.cameras.runner import main; main()"]
 _LEVELS = {"DEBUG": logging.DEBUG, "INFO": logging.INFO, "WARNING": logging.WARNING,
            "ERROR": logging.ERROR, "CRITICAL": logging.CRITICAL}
-_TOTALS = ("frames", "alarms", "reconnects", "frames_read")
+_TOTALS = ("frames", "alarms", "reconnects", "frames_read", "pictures_not_written")
 
 
 class Slot:
@@ -52,14 +67,50 @@ class Slot:
         self.totals["alarms_by_type"] = {}
         self.readers: List[threading.Thread] = []
         self.lock = threading.Lock()
+        self.events_full = False  # the event log cannot be written: no space
+        self.owner = FolderLock(folder)  # one process per camera folder
+        self.ledger = Ledger(folder, camera.name)
+        self.created = time.time()  # the age of a camera without frames counts from here
+        self.hangs = 0
+        self.hung: Optional[str] = None  # why the current process is being killed
+        self.kill_at = 0.0  # monotonic: SIGKILL when the hung process is still there
+        self.progress = Progress(0.0)
+        self.failure: Optional[str] = None  # the last process's end, in words
+        self.last_error: Optional[str] = None  # the last error line of the current process
+
+    def silent(self) -> float:
+        """Seconds since the current process last reported."""
+        return time.monotonic() - self.progress.reported_at
 
     @property
     def state(self) -> str:
         if self.proc is not None:
-            return str(self.report.get("state", "starting"))
+            if self.hung:
+                return "hung"
+            state = str(self.report.get("state", "starting"))
+            # a process that stopped reporting analyses nothing we know of
+            return "no frames" if state == "streaming" and self.silent() >= LATE else state
         if self.start_at is None:
             return "stopped"
         return "failing" if self.failures >= 2 else "restarting"
+
+    @property
+    def reason(self) -> Optional[str]:
+        """Why the camera is not streaming, in words; None while it is."""
+        state = self.state
+        if state == "streaming":
+            return None
+        if self.proc is not None:
+            if self.hung:
+                return self.hung
+            if self.silent() >= LATE:
+                return "no report from the camera process for {:.0f} s".format(self.silent())
+            told = self.report.get("reason")
+            if isinstance(told, str) and told:
+                return told
+            if state == "starting":
+                return self.failure or "no frame analysed yet"
+        return self.failure or state
 
     def figures(self) -> Dict[str, Any]:
         """Counts over every process of this camera, and the latest report."""
@@ -70,10 +121,13 @@ class Slot:
             for kind, count in (report.get("alarms_by_type") or {}).items():
                 by_type[kind] = by_type.get(kind, 0) + count
             out["alarms_by_type"] = by_type
-            out["analysed_fps"] = report.get("analysed_fps", 0.0) if self.proc else 0.0
+            out["analysed_fps"] = report.get("analysed_fps", 0.0) \
+                if self.proc and self.silent() < LATE else 0.0
             out["last_frame"] = report.get("last_frame") or self.totals.get("last_frame")
             out["last_alarm"] = report.get("last_alarm") or self.totals.get("last_alarm")
             out["frame_age_ms"] = report.get("frame_age_ms") if self.proc else None
+        last = out["last_frame"]
+        out["last_frame_age"] = round(max(0.0, time.time() - (last or self.created)), 1)
         return out
 
     def status(self) -> Dict[str, Any]:
@@ -90,7 +144,20 @@ class Slot:
                 "alarms_by_type": figures["alarms_by_type"],
                 "last_frame": iso(figures["last_frame"]), "last_alarm": last_alarm,
                 "updated": iso(time.time()), "exit_status": self.exit_status,
-                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"]}
+                "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
+                "reason": self.reason, "hangs": self.hangs,
+                "last_frame_age_seconds": figures["last_frame_age"],
+                **self.storage_fields()}
+
+    def storage_fields(self) -> Dict[str, Any]:
+        """The picture writes of the current process: a full disk is a state
+        of its own, beside the camera's."""
+        with self.lock:
+            report = dict(self.report) if self.proc else {}
+        return {"disk_full": bool(report.get("disk_full")) or self.events_full,
+                "write_error": report.get("write_error"),
+                "pictures_not_written": self.totals.get("pictures_not_written", 0)
+                + int(report.get("pictures_not_written") or 0)}
 
     def close_process(self) -> None:
         """Fold the ended process's counts into the totals."""
@@ -115,11 +182,15 @@ class Slot:
 
 class Supervisor:
     def __init__(self, root: str, events: EventLog, debug: bool = False,
-                 on_event: Any = None) -> None:
+                 on_event: Any = None, storage: Optional[Storage] = None) -> None:
         self.root, self.events, self.debug = root, events, debug
+        self.status_trouble = Trouble("status.json", log)  # told once per run of failures
+        self.retention = Retention(root, storage if storage is not None else Storage())
+        self.verbose = False  # the engine's own lines ("rtsp restart...") logged too
         self.on_event = on_event
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
+        self.last_step = 0.0  # monotonic time of the last step()
 
     # configuration -------------------------------------------------------
     def apply(self, cameras: Dict[str, Camera]) -> None:
@@ -127,6 +198,7 @@ class Supervisor:
         for name in [name for name in self.slots if name not in cameras]:
             log.info("%s: removed from the configuration, stopping", name)
             self._retire(self.slots.pop(name))
+            _forget(os.path.join(self.root, name))
         for name, camera in cameras.items():
             slot = self.slots.get(name)
             if slot is not None and slot.camera == camera:
@@ -134,30 +206,91 @@ class Supervisor:
             if slot is not None:
                 log.info("%s: changed in the configuration, restarting", name)
                 self._retire(slot)
-            self.slots[name] = Slot(camera, os.path.join(self.root, name))
+                del self.slots[name]
+            slot = Slot(camera, os.path.join(self.root, name))
+            try:
+                slot.owner.acquire()
+            except Busy as busy:
+                log.error("%s: already run by process %s (%s is locked); not run here", name,
+                          busy.pid if busy.pid is not None else "unknown",
+                          os.path.join(busy.folder, ".lock"))
+                continue
+            except OSError as error:
+                log.error("%s: cannot use its folder %s: %s", name, slot.folder,
+                          error.strerror or error)
+                continue
+            self.slots[name] = slot
+            self.retention.own(name, slot.ledger.load())
 
     def _retire(self, slot: Slot) -> None:
         self.stop([slot])
+        slot.failure = "stopped: changed or removed in the configuration"
         slot.start_at = None
         self._write_status(slot)
+        self.retention.disown(slot.camera.name)
+        slot.owner.release()
+
+    def close(self) -> None:
+        """Give up every camera folder; after ``stop``."""
+        self.retention.stop()
+        for slot in self.slots.values():
+            slot.owner.release()
 
     # running ---------------------------------------------------------------
     def step(self) -> None:
         """Notice ended processes, start due ones, write status files."""
         now = time.monotonic()
+        late = now - self.last_step if self.last_step else 0.0
+        self.last_step = now
         for slot in self.slots.values():
+            if late > HELD_UP:
+                slot.progress.held_up(late)
+            if slot.proc is not None and slot.proc.poll() is None:
+                self._watch(slot, now)
             if slot.proc is not None and slot.proc.poll() is not None:
                 self._ended(slot, now)
             if slot.proc is None and slot.start_at is not None and now >= slot.start_at:
                 self._start(slot, now)
         if now - self.last_status >= STATUS_PERIOD:
             self.last_status = now
+            self.events.flush()  # events kept while the log could not be written
+            for slot in self.slots.values():
+                slot.events_full = self.events.disk_full
             for slot in self.slots.values():
                 self._write_status(slot)
+
+    def _watch(self, slot: Slot, now: float) -> None:
+        """The watchdog: a hung process is told, killed and, once it has
+        ended, restarted as any other."""
+        if slot.hung:
+            if now >= slot.kill_at:
+                log.warning("%s: hung camera process did not stop within %.0f s of SIGTERM; "
+                            "SIGKILL", slot.camera.name, KILL_GRACE)
+                _signal(slot.proc, signal.SIGKILL)
+                slot.kill_at = float("inf")
+            return
+        with slot.lock:
+            report = dict(slot.report)
+        reason = verdict(slot.progress, report, slot.camera.watchdog, now)
+        if reason is None:
+            return
+        slot.hung, slot.hangs, slot.kill_at = reason, slot.hangs + 1, now + KILL_GRACE
+        assert slot.proc is not None
+        log.warning("%s: hung: %s (last report: %s, %s frames, %s reconnects); killing the "
+                    "camera process (pid %d)", slot.camera.name, reason, report.get("state", "none"),
+                    report.get("frames", 0), report.get("reconnects", 0), slot.proc.pid)
+        _signal(slot.proc, signal.SIGTERM)
+        if stopped(slot.proc.pid):
+            log.warning("%s: the camera process is stopped; SIGKILL", slot.camera.name)
+            _signal(slot.proc, signal.SIGKILL)
+            slot.kill_at = float("inf")
+        self._write_status(slot)
 
     def _start(self, slot: Slot, now: float) -> None:
         camera = slot.camera
         env = dict(os.environ)
+        if self.verbose:
+            env["VISIONENGIN_VERBOSE"] = "1"
         if self.debug:
             env["VISIONENGIN_DEBUG"] = "1"
         else:  # OpenCV's and FFmpeg's own lines stay quiet
@@ -167,7 +300,8 @@ class Supervisor:
             os.makedirs(slot.folder, exist_ok=True)
             slot.proc = subprocess.Popen(
                 [sys.executable] + RUNNER, cwd=slot.folder, env=env, stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                pass_fds=(slot.owner.fd,) if slot.owner.fd >= 0 else ())
             assert slot.proc.stdin is not None
             slot.proc.stdin.write((json.dumps(camera.settings()) + "\n").encode("utf-8"))
             slot.proc.stdin.flush()
@@ -181,6 +315,8 @@ class Supervisor:
             self._schedule(slot, now, None)
             return
         slot.started, slot.ran_from, slot.exit_status = time.time(), now, None
+        slot.progress = Progress(now)
+        slot.hung, slot.last_error = None, None
         slot.readers = [threading.Thread(target=self._read_reports, args=(slot, slot.proc),
                                          name=camera.name + "-reports", daemon=True),
                         threading.Thread(target=self._read_log, args=(slot, slot.proc),
@@ -197,6 +333,10 @@ class Supervisor:
             reader.join(1.0)
         slot.close_process()
         slot.exit_status = status
+        slot.failure = ending(status, slot.last_error)
+        if slot.hung:
+            slot.failure = "hung: {}; killed".format(slot.hung)
+            slot.hung = None
         self._schedule(slot, now, status)
 
     def _schedule(self, slot: Slot, now: float, status: Optional[int]) -> None:
@@ -217,14 +357,17 @@ class Supervisor:
                 message = json.loads(raw)
             except ValueError:
                 continue
-            if "status" in message:
+            if "status" in message and isinstance(message["status"], dict):
                 with slot.lock:
                     slot.report = message["status"]
+                slot.progress.report(time.monotonic())
             elif "event" in message:
+                event = message["event"]
                 try:
-                    line = self.events.write(slot.camera.name, message["event"])
-                except OSError as error:
-                    log.error("cannot write an event: %s", error)
+                    slot.ledger.add(event["picture"], int(event.pop("bytes", 0)), event["time"])
+                    line = self.events.write(slot.camera.name, event)
+                except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
+                    log.error("%s: cannot write an event: %s", slot.camera.name, error)
                     continue
                 if self.on_event is not None:
                     self.on_event(line)
@@ -236,6 +379,8 @@ class Supervisor:
             if not text:
                 continue
             level, sep, message = text.partition(": ")
+            if sep and level in ("ERROR", "CRITICAL"):
+                slot.last_error = message
             if sep and level in _LEVELS:
                 log.log(_LEVELS[level], "%s: %s", slot.camera.name, message)
             else:  # a native library's own line
@@ -246,7 +391,9 @@ class Supervisor:
             os.makedirs(slot.folder, exist_ok=True)
             write_status(slot.folder, slot.status())
         except OSError as error:
-            log.error("%s: cannot write status.json: %s", slot.camera.name, error)
+            self.status_trouble.failure(error, " ({})".format(slot.camera.name))
+            return
+        self.status_trouble.success()
 
     # stopping --------------------------------------------------------------
     def stop(self, slots: Optional[List[Slot]] = None, timeout: float = 1.5) -> None:
@@ -276,7 +423,19 @@ class Supervisor:
             slot.close_process()
             slot.exit_status = status
         for slot in slots:
+            slot.failure, slot.hung = "stopped on request", None
             self._write_status(slot)
+
+
+def _forget(folder: str) -> None:
+    """A removed camera leaves the page and the metrics: its status file goes
+    (its pictures and events stay)."""
+    try:
+        os.remove(os.path.join(folder, "status.json"))
+    except FileNotFoundError:
+        pass
+    except OSError as error:
+        log.error("cannot remove %s/status.json: %s", folder, error.strerror or error)
 
 
 def _signal(proc: Any, number: int) -> None:

@@ -1,2 +1,3 @@
-"""What the command tells about alarms beyond the single picture: the events
-log's neighbours (incidents now), shared by the live cameras and the archives."""
+"""What the command tells about alarms beyond the single picture: the event
+log (its checked writer, rotation and reader) and its neighbours (incidents),
+shared by the live cameras and the archives."""

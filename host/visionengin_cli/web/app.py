@@ -84,7 +84,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                 "alarms": root.events(RECENT_ALARMS, camera=camera, info_type=info_type)
                 if alarms else [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000}
+                "poll_ms": POLL_SECONDS * 1000, "space": root.space()}
 
     def page(request: Request) -> Response:
         return templates.TemplateResponse(request, "index.html", context(request))
@@ -103,7 +103,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
     def api_status(request: Request) -> Response:
         skipped: Dict[str, int] = {}
         cameras = root.cameras(skipped=skipped)
-        return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped})
+        return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped,
+                             "storage": root.space()})
 
     def api_events(request: Request) -> Response:
         params = request.query_params

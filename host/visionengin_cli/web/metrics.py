@@ -4,7 +4,7 @@ own that could drift from what the camera processes report)."""
 from __future__ import annotations
 
 import time
-from typing import Iterable
+from typing import Iterable, List
 
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
@@ -14,7 +14,7 @@ from prometheus_client.registry import Collector
 from .results import ResultsRoot
 
 CONTENT_TYPE = CONTENT_TYPE_LATEST
-STATES = ("starting", "streaming", "reconnecting", "no frames", "restarting", "failing",
+STATES = ("starting", "streaming", "reconnecting", "no frames", "hung", "restarting", "failing",
           "stopped", "stale")
 
 
@@ -44,8 +44,15 @@ class CameraCollector(Collector):
                                   labels=["camera", "state"])
         age = GaugeMetricFamily("visionengin_camera_last_frame_age_seconds",
                                 "Seconds since the last analysed frame", labels=["camera"])
+        up = GaugeMetricFamily("visionengin_camera_up",
+                               "1 while the camera streams (frames are analysed), else 0",
+                               labels=["camera"])
+        hangs = CounterMetricFamily("visionengin_camera_hangs",
+                                    "Camera processes found hung and killed", labels=["camera"])
         for cam in cameras:
             name = cam["camera"]
+            up.add_metric([name], 1.0 if cam["state"] == "streaming" else 0.0)
+            hangs.add_metric([name], cam.get("hangs", 0))
             frames.add_metric([name], cam["frames"])
             for info_type, count in sorted(cam["alarms_by_type"].items()):
                 pictures.add_metric([name, info_type], count)
@@ -63,7 +70,30 @@ class CameraCollector(Collector):
             labels=["what"])
         for what, total in sorted(self.root.skipped.totals.items()):
             skipped.add_metric([what], total)
-        return [frames, pictures, restarts, reconnects, fps, state, age, skipped]
+        full = GaugeMetricFamily("visionengin_camera_disk_full",
+                                 "1 while the camera's pictures or events cannot be written "
+                                 "for want of space", labels=["camera"])
+        for cam in cameras:
+            full.add_metric([cam["camera"]], 1.0 if cam.get("disk_full") else 0.0)
+        return [frames, pictures, restarts, reconnects, fps, state, age, up, hangs, skipped, full] + self._storage()
+
+    def _storage(self) -> List[Metric]:
+        space = self.root.space()
+        used = GaugeMetricFamily("visionengin_storage_used_bytes",
+                                 "Bytes the pictures and event logs under the results root take")
+        used.add_metric([], space["used_bytes"])
+        found: List[Metric] = [used]
+        if space["free_bytes"] is not None:
+            found.append(GaugeMetricFamily("visionengin_storage_free_bytes",
+                                           "Bytes free on the results root's file system",
+                                           value=space["free_bytes"]))
+        found.append(CounterMetricFamily("visionengin_storage_removed_pictures",
+                                         "Pictures removed by retention", value=space["removed_pictures"]))
+        if space["oldest_picture_age_seconds"] is not None:
+            found.append(GaugeMetricFamily("visionengin_storage_oldest_picture_age_seconds",
+                                           "Age of the oldest picture kept: how far back they reach",
+                                           value=space["oldest_picture_age_seconds"]))
+        return found
 
 
 def registry_for(root: ResultsRoot) -> CollectorRegistry:

@@ -16,11 +16,14 @@ import threading
 import time
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
+from ..events.reader import lines_from_end
+from ..storage import space as storage_space
 from .parsing import MAX_LINE, MAX_STATUS, Bad, parse_event, parse_status, parse_time
 
 log = logging.getLogger("visionengin.web")
 
 STALE_SECONDS = 10.0  # a status not rewritten for this long: its process is gone
+GONE_SECONDS = 86400.0  # a status file older than this: a camera no longer run
 BLOCK = 64 * 1024
 MAX_SCAN_BYTES = 8 * 1024 * 1024  # how far back one events query reads at most
 PICTURE_SUFFIXES = (".jpg", ".jpeg", ".png")
@@ -59,6 +62,24 @@ def _seconds_since(text: Any, now: float) -> Optional[float]:
     return None if moment is None else max(0.0, now - moment.timestamp())
 
 
+def _gone(path: str, now: float) -> bool:
+    """A status file nobody has written for a day: its camera has left."""
+    try:
+        return now - os.stat(path).st_mtime > GONE_SECONDS
+    except OSError:  # no file, or one the reading will report
+        return False
+
+
+def _frame_age(status: Dict[str, Any], updated_age: Optional[float], now: float) -> Optional[float]:
+    """Seconds since the last analysed frame; for a camera without one yet,
+    the age its status gave plus the status's own age."""
+    age = _seconds_since(status.get("last_frame"), now)
+    told = status.get("last_frame_age_seconds")
+    if age is None and isinstance(told, (int, float)) and not isinstance(told, bool):
+        age = max(0.0, float(told)) + (updated_age or 0.0)
+    return age
+
+
 class ResultsRoot:
     """A results root as the page and the metrics see it."""
 
@@ -83,6 +104,8 @@ class ResultsRoot:
             return []
         for name in names:
             path = os.path.join(self.path, name, "status.json")
+            if _gone(path, now):
+                continue
             try:
                 read = _read_status(name, path)
                 if read is None:
@@ -126,12 +149,20 @@ class ResultsRoot:
             "alarms": status.get("alarms", 0),
             "alarms_by_type": status.get("alarms_by_type", {}),
             "last_frame": status.get("last_frame"),
-            "last_frame_age": _seconds_since(status.get("last_frame"), now),
+            "last_frame_age": _frame_age(status, updated_age, now),
+            "reason": status.get("reason"),
+            "hangs": status.get("hangs", 0),
             "last_alarm": status.get("last_alarm"),
             "exit_status": status.get("exit_status"),
+            "disk_full": status.get("disk_full") is True,
             "bad_fields": dropped,
         })
         return shown
+
+    def space(self) -> Dict[str, Any]:
+        """Bytes used by pictures and event logs, free space, pictures removed
+        by retention, the oldest picture kept."""
+        return storage_space.report(self.path)
 
     # -- events --------------------------------------------------------------
 
@@ -169,9 +200,10 @@ class ResultsRoot:
                 break
 
     def _tail(self, counts: Dict[str, int]) -> Iterator[Tuple[Dict[str, Any], datetime.datetime]]:
-        """(event, time) for the whole event lines of the log, last first;
-        the others are counted as skipped."""
-        for line in _lines_from_end(self.events_path, MAX_SCAN_BYTES):
+        """(event, time) for the whole event lines of the log, last first:
+        the current file, then its rotated parts, newest first; the others
+        are counted as skipped."""
+        for line in lines_from_end(self.path, MAX_SCAN_BYTES):
             try:
                 found = parse_event(line)
             except Bad as error:
@@ -221,35 +253,3 @@ def _read_status(name: str, path: str) -> Optional[Tuple[Dict[str, Any], List[st
     if not name.isprintable():
         raise Bad("the folder's name is not printable")
     return parse_status(data)
-
-
-def _lines_from_end(path: str, max_bytes: int) -> Iterator[bytes]:
-    """The newline-ended lines of a file, last first, reading at most
-    ``max_bytes`` from its end; a line without its newline is still being
-    written and is left out, and so is the partial line where reading stops."""
-    try:
-        file = open(path, "rb")
-    except OSError:
-        return
-    with file:
-        end = file.seek(0, os.SEEK_END)
-        start_limit = max(0, end - max_bytes)
-        position, rest, tail_found = end, b"", False
-        while position > start_limit:
-            size = min(BLOCK, position - start_limit)
-            position -= size
-            file.seek(position)
-            chunk = file.read(size) + rest
-            if not tail_found:
-                if b"\n" not in chunk:
-                    rest = b""  # all of it belongs to the unfinished last line
-                    continue
-                chunk = chunk[:chunk.rindex(b"\n")]
-                tail_found = True
-            lines = chunk.split(b"\n")
-            rest = lines.pop(0)  # may go on in the block before
-            for line in reversed(lines):
-                if line.strip():
-                    yield line
-        if position == 0 and tail_found and rest.strip():
-            yield rest

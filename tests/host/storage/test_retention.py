@@ -1,0 +1,64 @@
+"""Retention with the real command on a small tmpfs: three busy cameras
+never take the root past max_size nor its file system past min_free, and
+the oldest pictures are the ones that go."""
+import json
+import os
+import time
+
+import pytest
+
+from .conftest import one_interpreter, toml_config, wait_for
+
+MB = 1000 * 1000
+
+
+def used_by_pictures_and_events(root):
+    total = 0
+    for folder, _, names in os.walk(root):
+        for name in names:
+            if name.endswith((".jpg", ".jsonl", ".gz")) and "rtsp_result" not in folder:
+                try:
+                    total += os.stat(os.path.join(folder, name)).st_size
+                except FileNotFoundError:  # removed while we looked
+                    pass
+    return total
+
+
+@one_interpreter
+@pytest.mark.timeout(180)
+@pytest.mark.parametrize("limit", ["max_size", "min_free"])
+def test_limits_hold_while_three_cameras_run(cameras, servers, small_disk, limit):
+    disk = small_disk(8)
+    server, = servers(1)
+    names = ["gate", "yard", "door"]
+    text = toml_config({name: server.url for name in names}, results=str(disk))
+    text = text.replace("[cameras.", "[storage]\n{} = \"{}\"\n[cameras.".format(
+        limit, "2 MB" if limit == "max_size" else "6 MB"), 1)
+    command = cameras(text)
+    command.root = disk
+    for name in names:
+        command.wait_status(name, 90, state="streaming")
+    stat = os.statvfs(disk)
+    # min_free: also the blocks of status files, ledgers and folders, and the
+    # pictures written between two passes (a few)
+    most = 2 * MB if limit == "max_size" else stat.f_blocks * stat.f_frsize - 6 * MB + 128 * 1024
+    worst = 0
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if limit == "max_size":
+            worst = max(worst, used_by_pictures_and_events(disk))
+        else:
+            stat = os.statvfs(disk)
+            worst = max(worst, (stat.f_blocks - stat.f_bavail) * stat.f_frsize)
+        time.sleep(0.1)
+    statuses = {name: command.status(name) for name in names}
+    code, _ = command.end()
+    assert code == 0, command.stderr
+    assert worst <= most, (worst, most, command.stderr)
+    removed = sum(json.loads((disk / name / "ledger.json").read_text())["removed"] for name in names)
+    assert removed > 0 and all(s["alarms"] > removed / 10 and not s["disk_full"]
+                               for s in statuses.values()), (removed, statuses)
+    for name in names:  # what is left is the newest: every picture after the first kept one
+        kept = sorted(p.relative_to(disk).as_posix() for p in (disk / name).glob("*/*/*.jpg"))
+        told = [e["picture"] for e in command.events() if e["camera"] == name]
+        assert kept and told[-len(kept):] == kept
