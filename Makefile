@@ -54,7 +54,8 @@ bench: system-deps install-$(DEMO_PYTHON)
 # build directory. The interpreter is not instrumented, so the runtime is preloaded
 # (with libstdc++, whose exceptions it must intercept); CPython frees little at exit,
 # so leak reports are off. Reports go to build/asan/report.PID (pytest captures
-# stderr) and are printed at the end.
+# stderr) and are printed at the end. The preload is kept to the processes that run
+# the engine (tools/asan/keep_preload.py): helpers such as chromedriver abort under it.
 test-asan: system-deps
 	test -x .venv/asan/bin/python || $(call interpreter,$(DEMO_PYTHON)) -m venv .venv/asan
 	.venv/asan/bin/pip install $(PIP_FLAGS) -r requirements-dev.txt ./sdk
@@ -63,7 +64,8 @@ test-asan: system-deps
 	rm -f build/asan/report.*
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/build/asan/report \
-	    .venv/asan/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests; \
+	    PYTHONPATH=$(CURDIR)/tools/asan \
+	    .venv/asan/bin/python -m pytest -p no:cacheprovider -p keep_preload $(PYTEST_ARGS) tests; \
 	status=$$?; for r in build/asan/report.*; do [ -e "$$r" ] && cat "$$r" && status=1; done; exit $$status
 
 # The device's side (not part of `make test`; see the README's "Devices").

@@ -17,6 +17,7 @@ import threading
 import traceback
 from typing import Any, Callable, List, Optional, Sequence
 
+from . import HELD, hold_signals, holding
 from .secrets import mask_text
 
 PROG = "visionengin"
@@ -240,6 +241,28 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _release_signals() -> None:
+    """For a command that does not take held signals over: their usual effect."""
+    if not holding():
+        return
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+    if signal.SIGHUP in HELD:
+        os.kill(os.getpid(), signal.SIGHUP)
+    if signal.SIGTERM in HELD:
+        raise Terminated()
+
+
+def _refuse_unused(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """A common option the command has no use for is bad usage, not ignored:
+    commands of their own module list the ones they honour in ``honours``."""
+    honours = getattr(args, "honours", None)
+    if honours is None:
+        return
+    for key, default in vars(_common_options(True).parse_args([])).items():
+        if key not in honours and getattr(args, key, default) != default:
+            parser.error("{} does not take --{}".format(args.command, key.replace("_", "-")))
+
+
 def _terminate(signum: int, frame: Any) -> None:
     raise Terminated()
 
@@ -274,17 +297,22 @@ def _standard_streams() -> bool:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    if "cameras" in (sys.argv[1:] if argv is None else argv):
+        hold_signals()  # before the imports and the parsing, which take a while
     stdout_closed = _standard_streams()
     parser = build_parser()
     args = parser.parse_args(argv)  # bad usage: SystemExit(2)
+    _refuse_unused(parser, args)
     if stdout_closed:
         print("{}: error: standard output is closed; send it to /dev/null to drop the "
               "results".format(PROG), file=sys.stderr)
         return EXIT_ERROR
     quiet_native_logs(args.debug)
     configure_logging(args.debug, args.verbose)
-    signal.signal(signal.SIGTERM, _terminate)
     try:
+        if args.command != "cameras":
+            signal.signal(signal.SIGTERM, _terminate)
+            _release_signals()
         run: Optional[Callable[[argparse.Namespace], int]] = getattr(args, "run", None)
         if run is None:
             from . import runs

@@ -19,7 +19,7 @@ from urllib.parse import urlsplit, urlunsplit
 
 OPEN_SECONDS = 10.0  # bounds of the stream check: a slow camera still opens
 READ_SECONDS = 10.0
-CONNECT_SECONDS = 5.0
+CONNECT_SECONDS = OPEN_SECONDS  # a host that does not answer is told within the open's bound
 DEFAULT_PORTS = {"rtsp": 554, "rtsps": 322, "rtmp": 1935, "http": 80, "https": 443}
 
 
@@ -101,6 +101,10 @@ def stream_problem(addr: Union[str, int], shown: str) -> Optional[str]:
     """None when ``addr`` opens and delivers a frame, else why not, naming the
     address as ``shown`` (the password masked). Bounded in time; runs on a
     thread of its own so that Ctrl-C and SIGTERM are heard meanwhile."""
+    network = isinstance(addr, str) and "://" in addr
+    if network:  # a silent host would leave a blank terminal meanwhile
+        print("visionengin: opening {}: up to {:.0f} s".format(shown, OPEN_SECONDS),
+              file=sys.stderr, flush=True)
     result = []
     thread = threading.Thread(target=lambda: result.append(_stream_problem(addr, shown)),
                               name="visionengin-probe", daemon=True)
@@ -119,6 +123,11 @@ def _stream_problem(addr: Union[str, int], shown: str) -> Optional[str]:
     cv2 = opencv()
     network = isinstance(addr, str) and "://" in addr
     if network:
+        # The host first: one that is unknown, refuses or stays silent is told
+        # at once, or within the open's bound, not after it.
+        reason = _unreachable(str(addr))
+        if reason is not None:
+            return "cannot open the stream {}: {}".format(shown, reason)
         # FFmpeg, as the engine opens streams where OpenCV has it: GStreamer's
         # open, tried next under CAP_ANY, takes no bound.
         registry = getattr(cv2, "videoio_registry", None)
@@ -152,6 +161,18 @@ def _local_reason(path: str) -> str:
     if not os.access(path, os.R_OK):
         return "permission denied"
     return "OpenCV cannot read it as video"
+
+
+def network_reason(addr: str) -> str:
+    """Why a network address gives no video, as far as a connection of our own
+    tells; bounded by CONNECT_SECONDS."""
+    return _network_reason(addr)
+
+
+def _unreachable(addr: str) -> Optional[str]:
+    """The reason when the host cannot be reached at all, else None."""
+    reason = _network_reason(addr)
+    return None if reason.startswith(("the server", "OpenCV cannot")) else reason
 
 
 def _network_reason(addr: str) -> str:

@@ -4,7 +4,6 @@
 #include "../engine/module_state.hpp"
 #include "../engine/names.hpp"
 #include "../py/call.hpp"
-#include "../py/log.hpp"
 
 #include <cctype>
 #include <chrono>
@@ -69,6 +68,36 @@ py::Ref backend_for(PyObject* cv2, PyObject* addr)
     return py::truthy(has.get()) ? std::move(ffmpeg) : std::move(any);
 }
 
+bool has_attribute(PyObject* object, const char* name)
+{
+    py::Ref value = py::Ref::steal(PyObject_GetAttrString(object, name));
+    if (value)
+        return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw py::PyErrOccurred();
+    PyErr_Clear();
+    return false;
+}
+
+// Whether the OpenCV bound to `cv2` takes the open and read bounds: those came with
+// the VideoCapture(address, backend, parameters) overload, so an OpenCV naming them
+// takes the overload too. Decided once per OpenCV module (a host or test may rebind
+// `main.cv2`); kept with the GIL held (rule 3), never released, like the module state.
+bool accepts_open_bounds(PyObject* cv2)
+{
+    static PyObject* decided_for = nullptr;
+    static bool accepts = false;
+    if (cv2 == decided_for)
+        return accepts;
+    bool answer = has_attribute(cv2, "CAP_PROP_OPEN_TIMEOUT_MSEC") && has_attribute(cv2, "CAP_PROP_READ_TIMEOUT_MSEC");
+    PyObject* previous = decided_for;
+    Py_INCREF(cv2);
+    decided_for = cv2;
+    accepts = answer;
+    Py_XDECREF(previous);
+    return answer;
+}
+
 py::Ref open_bounded(PyObject* cv2, PyObject* addr)
 {
     py::Ref params = py::own(PyList_New(0));
@@ -88,22 +117,12 @@ py::Ref open_live_capture(LiveRun& run, PyObject* addr)
     const engine::Names& n = engine::names();
     py::Ref cv2 = global(n.cv2);
     BlockingCall blocking(run);
-    py::Ref camera;
-    try {
-        camera = open_bounded(cv2.get(), addr);
-    } catch (const py::PyErrOccurred&) {
-        py::CaughtError error;
-        if (!error.matches(PyExc_Exception))
-            error.reraise();
-        // The type only: a message may quote the address, and with it a password.
-        py::Ref type_name = py::text(reinterpret_cast<PyTypeObject*>(error.type())->tp_name);
-        py::log(py::LogLevel::debug, "the capture refused open and read bounds (%s); opening it the plain way",
-                type_name.get());
+    if (accepts_open_bounds(cv2.get())) {
+        // An error from the bounded open is the capture's own: it propagates.
+        py::Ref camera = open_bounded(cv2.get(), addr);
+        if (is_network_address(addr) || is_opened(camera.get()) || run.stopping())
+            return camera;
     }
-    if (camera && (is_network_address(addr) || is_opened(camera.get())))
-        return camera;
-    if (run.stopping())
-        return camera ? std::move(camera) : py::none();
     return py::call_method(cv2.get(), n.VideoCapture, addr);
 }
 

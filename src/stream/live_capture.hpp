@@ -5,10 +5,11 @@
 
 namespace stream {
 
-// cv2.VideoCapture(addr, cv2.CAP_ANY, [open bound, read bound]); the plain
-// cv2.VideoCapture(addr) where OpenCV lacks or refuses the bounds, and for addresses
-// that are not network streams (files, image sequences, camera indices, pipelines),
-// which some back ends open only the plain way and which cannot hang on a network.
+// cv2.VideoCapture(addr, backend, [open bound, read bound]), whose errors propagate;
+// the plain cv2.VideoCapture(addr) where the installed OpenCV has no bounds, and for
+// addresses that are not network streams (files, image sequences, camera indices,
+// pipelines) and did not open with the bounds: some back ends open those only the
+// plain way, and they cannot hang on a network.
 py::Ref open_live_capture(LiveRun& run, PyObject* addr);
 
 struct LiveRead {

@@ -85,8 +85,16 @@ void LiveRun::take_back_wake_up_item()
         return;
     }
     if (!item.is(wake_up_item())) {
-        // The producer replaced the wake-up item by a frame: that one stays queued.
-        py::call_method(frame_queue_.get(), n.put_nowait, item.get());
+        // The producer replaced the wake-up item by a frame: that one stays queued,
+        // unless the producer of a fresh run on the queue put a newer one meanwhile.
+        PyObject* put = PyObject_CallMethodObjArgs(frame_queue_.get(), n.put_nowait, item.get(), nullptr);
+        if (put == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                throw py::PyErrOccurred();
+            PyErr_Clear();
+            py::call_method(frame_queue_.get(), n.task_done); // that frame is done with
+        }
+        Py_XDECREF(put);
     }
     py::call_method(frame_queue_.get(), n.task_done);
 }
@@ -97,10 +105,13 @@ void LiveRun::consumer_entered()
     ++consumers_;
 }
 
-void LiveRun::wake_up_item_received()
+bool LiveRun::claim_wake_up_item()
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (wake_up_ == WakeUp::none || wake_up_ == WakeUp::received_while_inserting)
+        return false;
     wake_up_ = wake_up_ == WakeUp::inserting ? WakeUp::received_while_inserting : WakeUp::none;
+    return true;
 }
 
 void LiveRun::consumer_left()

@@ -7,9 +7,14 @@
 //     stops every registered run of the engine; before any run exists it does nothing.
 //  2. Workers do not find each other: the driver hands its run to its two threads by
 //     attaching it to the queue it made, which belongs to that run alone; each thread
-//     claims one share the driver set aside for it. A worker called directly makes a
-//     run of its own for (engine, queue), which a second direct worker on the same
-//     engine and queue joins.
+//     claims one share the driver set aside for it, even once the run is stopping.
+//     A worker called directly makes a run of its own for (engine, queue), which a
+//     second direct worker on the same engine and queue joins while that run is not
+//     stopping. A stopping run may stay registered while its capture leaves an OpenCV
+//     call (rule 7); a worker started then (a host restarting on the same queue right
+//     after stop()) begins a fresh run beside it, so several runs can share a queue.
+//     A consumer of the stopping run still waiting then may take one frame of the
+//     fresh run and drop it; the producer's next frame follows.
 //  3. The registry and every Python reference are touched only with the GIL held.
 //  4. `mutex_` guards the run's flags and counters and nothing else: no Python code
 //     runs and nobody waits for the GIL while it is held. Decide under it, act after.
@@ -20,9 +25,13 @@
 //     and only while a consumer waits and the producer is not putting (a producer
 //     stopped mid-put wakes the consumer itself, since its frame may not land); the
 //     consumer takes it back on every way out, so a caller's queue is left as it was.
+//     All runs put the same item: a consumer that receives one its run did not put
+//     (another run's on a shared queue) claims it for that run, which then has
+//     nothing to take back.
 //  7. A capture worker inside a blocking OpenCV call (open, read, both bounded) may
 //     be left behind once the run is stopping. When the call returns it sees the
-//     stop, releases its capture and leaves, touching nothing else of the run.
+//     stop, releases its capture and leaves, touching nothing else of the run
+//     nor of a fresh run on the same queue.
 //  8. A forked child forgets every run: their threads are not in it.
 #pragma once
 
@@ -81,7 +90,8 @@ public:
 
     // Consumer side: between these the consumer may be handed the wake-up item.
     void consumer_entered();
-    void wake_up_item_received();
+    // False when this run had no wake-up item on its way to a consumer.
+    bool claim_wake_up_item();
     // Takes back a wake-up item nobody received; called on every way out.
     void consumer_left();
 
@@ -167,9 +177,13 @@ private:
 // The wake-up item a stopping run puts into its queue.
 PyObject* wake_up_item();
 
+// A consumer of `receiver` got a wake-up item that run did not put: it is claimed
+// for another run of the same queue (rule 6).
+void pass_on_stray_wake_up_item(LiveRun& receiver);
+
 // One share in a registered run. The driver's constructor registers a new run at
-// once (rule 1); a worker's joins the run of its queue (rule 2). The run leaves the
-// registry when its last share is dropped.
+// once (rule 1); a worker's joins the run of its queue unless that run is stopping
+// (rule 2). The run leaves the registry when its last share is dropped.
 class RunShare {
 public:
     explicit RunShare(PyObject* engine);

@@ -45,8 +45,8 @@ void process(LiveRun& run, PyObject* self, PyObject* frame_queue, PyObject* cfg,
             engine::print(py::text("wait...").get());
             continue;
         }
-        if (item.is(wake_up_item()))
-            run.wake_up_item_received();
+        if (item.is(wake_up_item()) && !run.claim_wake_up_item())
+            pass_on_stray_wake_up_item(run);
         if (item.is(wake_up_item()) || run.stopping()) {
             py::call_method(frame_queue, n.task_done);
             continue;

@@ -51,6 +51,8 @@ RunShare::RunShare(PyObject* engine, PyObject* frame_queue)
         if (run->frame_queue() != frame_queue || frame_queue == Py_None ||
             (!run->driven() && run->engine() != engine))
             continue;
+        if (run->stopping() && run->reserved_for_threads == 0)
+            continue; // its workers are leaving: a worker starting now begins a run of its own
         run_ = run;
         if (run->reserved_for_threads > 0)
             --run->reserved_for_threads; // the share the driver set aside for this thread
@@ -88,6 +90,13 @@ void RunShare::give_back_unclaimed(int count)
         if (found != registry->end())
             registry->erase(found);
     }
+}
+
+void pass_on_stray_wake_up_item(LiveRun& receiver)
+{
+    for (auto& run : *registry)
+        if (run.get() != &receiver && run->frame_queue() == receiver.frame_queue() && run->claim_wake_up_item())
+            return;
 }
 
 void stop_runs(PyObject* engine)

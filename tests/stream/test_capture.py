@@ -2,11 +2,13 @@
 bounded opening, and video files read through the whole pipeline."""
 import queue
 import time
+import types
 
 import cv2
 import numpy as np
 import pytest
 
+import main
 from conftest import alarm, make_video
 
 from .conftest import RESTART, Camera, counters, refused_addr, wait_for
@@ -41,6 +43,48 @@ def test_opens_with_bounds_and_plainly_where_they_are_refused(engine, cams, work
     assert frame.shape[2] == 3 and cams.opened[0].args == BOUNDS
     second = [c.args for c in cams.opened[1:2]]  # a reopen at the end of the file has the bounds
     assert second == [()] if source == "bounds refused" else second in ([], [BOUNDS])
+
+
+class OpenCVWithoutBounds(types.ModuleType):
+    """An OpenCV from before the open and read bounds."""
+
+    def __init__(self, opencv):
+        super().__init__("cv2")
+        self.opencv = opencv
+
+    def __getattr__(self, name):
+        if name.endswith("_TIMEOUT_MSEC"):
+            raise AttributeError(name)
+        return getattr(self.opencv, name)
+
+
+class DriverError(Exception):
+    pass
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("source", ["stream", "video", "opencv without bounds"])
+def test_open_error_propagates_where_opencv_takes_the_bounds(engine, cams, workdir, background, monkeypatch,
+                                                              source):
+    """An error of the bounded open reaches the caller, and nothing opens a second time;
+    an OpenCV without the bounds opens a stream address the plain way."""
+    addr = make_video(workdir / "v.avi") if source == "video" else refused_addr()
+    calls = []
+
+    def video_capture(a, *args):
+        calls.append(args)
+        if args:
+            raise DriverError("the camera driver failed")
+        return Camera(cams, a)
+    cams.cv2.VideoCapture = video_capture
+    if source == "opencv without bounds":
+        monkeypatch.setattr(main, "cv2", OpenCVWithoutBounds(cams.cv2))
+    run = background(engine.video_stream_capture, addr, queue.Queue(maxsize=1), 0)
+    if source == "opencv without bounds":
+        assert wait_for(lambda: len(calls) >= 2, 10) and all(args == () for args in calls)
+        return
+    run.thread.join(10)
+    assert isinstance(run.error, DriverError) and len(calls) == 1 and calls[0][1][::2] == BOUNDS[1][::2]
 
 
 @pytest.mark.timeout(20)

@@ -1,6 +1,9 @@
 """The stop protocol of live runs: a stop from a signal handler amid a queue
 operation, a stop made early in test_rtsp, an interrupted thread start, and a
-process forked while a run is live. Hangs run in child processes."""
+process forked while a run is live, and workers started on a queue whose run is
+still stopping. Hangs run in child processes."""
+import os
+import queue
 import subprocess
 import sys
 import textwrap
@@ -10,9 +13,9 @@ import types
 import pytest
 
 import main
-from conftest import make_video
+from conftest import alarm, make_video
 
-from .conftest import wait_for
+from .conftest import Camera, counters, wait_for
 
 PRELUDE = textwrap.dedent("""
     import os, queue, signal, sys, threading, time
@@ -106,3 +109,35 @@ def test_interrupted_thread_start_leaves_no_worker(engine, workdir, cams, monkey
         assert wait_for(lambda: not left(), 5), left()
     finally:
         engine.stop()  # ends an orphaned worker, should there be one
+
+
+@pytest.mark.timeout(60)
+def test_workers_started_while_the_old_capture_leaves_run_a_fresh_run(engine, fake_sdk, workdir, cams, background):
+    """A host restarts its workers on the same queue right after stop(), while the old
+    capture is still inside a hung open: the new workers run until the next stop."""
+    hung, leave = threading.Event(), threading.Event()
+
+    def video_capture(addr, *args):
+        if addr == "hung":
+            hung.set()
+            leave.wait(30)
+        return Camera(cams, addr, *args)
+    cams.fake()
+    cams.cv2.VideoCapture = video_capture
+    fake_sdk.answer = {"alarmBehavior": [alarm("T")]}
+    os.mkdir("rtsp_result")
+    q = queue.Queue(maxsize=1)
+    old = background(engine.video_stream_capture, "hung", q, 0)
+    try:
+        assert hung.wait(10)
+        engine.stop()
+        new = [background(engine.video_stream_capture, "cam", q, 0),
+               background(engine.process_frames, q, main.cfg, "./rtsp_result/")]
+        assert wait_for(lambda: counters("T"), 15), "the workers started after stop() did not run"
+    finally:
+        leave.set()
+    old.thread.join(15)
+    assert not old.thread.is_alive() and old.error is None
+    seen = len(counters("T"))
+    assert wait_for(lambda: len(counters("T")) > seen, 15), "the old capture's leaving ended the fresh run"
+    assert all(run.thread.is_alive() for run in new)

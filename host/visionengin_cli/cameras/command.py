@@ -28,24 +28,26 @@ EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 TICK = 0.2  # seconds between looks at signals, processes and the display
 
 
+# The common options this command honours: the behaviour and engine options as
+# defaults for every camera (a camera's own keys win), --verbose and --debug.
+HONOURS = ("bev", "threshold", "alarm_interval", "activate", "cuda", "cache", "verbose", "debug")
+
+
 def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse.ArgumentParser:
-    # The run options of the other subcommands (--bev, --cuda...) belong to the
-    # configuration file here; of the common options only --debug applies.
-    del common
     parser: argparse.ArgumentParser = commands.add_parser(
-        "cameras", help="run every camera of a configuration file, supervised",
+        "cameras", parents=common, help="run every camera of a configuration file, supervised",
         description="Run every camera of CONFIG (TOML), each in its own process and folder "
                     "under the results root; restart those that end. SIGTERM stops (exit 0), "
-                    "Ctrl-C too (exit 130), SIGHUP re-reads CONFIG.")
+                    "Ctrl-C too (exit 130), SIGHUP re-reads CONFIG. --bev, --threshold, "
+                    "--alarm-interval, --activate, --cuda and --cache replace the [engine] "
+                    "values of CONFIG for every camera without its own; --workdir is refused.")
     parser.add_argument("config", metavar="CONFIG", help="configuration file (see deploy/cameras.toml)")
     parser.add_argument("--only", metavar="NAME", help="run just this camera of CONFIG")
-    parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
-                        help="log at debug level, with OpenCV's and FFmpeg's own lines")
     parser.add_argument("--status-interval", type=float, default=30.0, metavar="SECONDS",
                         help="without a terminal: a status line per camera this often "
                              "(default: 30), and one at each change of state")
     add_listen_options(parser, default=None)
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run, honours=HONOURS)
     return parser
 
 
@@ -70,10 +72,12 @@ def _setup_logging(debug: bool) -> Any:
     return None
 
 
-def _behaviours(path: str) -> Optional[Dict[str, Any]]:
+def _behaviours(path: str, wanted: bool = False) -> Optional[Dict[str, Any]]:
     """The engine's behaviour table, to check "bev" keys against; the engine is
-    imported only when the file selects behaviours at all."""
+    imported only when the file (or ``wanted``: --bev) selects behaviours."""
     try:
+        if wanted:
+            raise OSError
         with open(path, "rb") as file:
             if b"bev" not in file.read():
                 return None
@@ -84,8 +88,31 @@ def _behaviours(path: str) -> Optional[Dict[str, Any]]:
     return dict(module.devBehavior)
 
 
-def _load(path: str, only: Optional[str]) -> config_module.Config:
-    config = config_module.load(path, _behaviours(path))
+def _options(args: argparse.Namespace) -> Dict[str, Any]:
+    """The command line's values for every camera; --bev checked here."""
+    from ..cli import default_cache
+    from ..runs import selection
+
+    options: Dict[str, Any] = {}
+    if getattr(args, "bev", None) is not None:
+        import main as module
+
+        options["bev"] = selection(args.bev, dict(module.devBehavior))
+    for key in ("threshold", "alarm_interval"):
+        if getattr(args, key, None) is not None:
+            options[key] = float(getattr(args, key))
+    for key in ("activate", "cuda"):
+        if getattr(args, key, False):
+            options[key] = True
+    cache = getattr(args, "cache", None)
+    if cache is not None and cache != default_cache():
+        options["cache"] = os.path.abspath(os.path.expanduser(cache))
+    return options
+
+
+def _load(path: str, only: Optional[str], options: Optional[Dict[str, Any]] = None) -> config_module.Config:
+    options = options or {}
+    config = config_module.load(path, _behaviours(path, "bev" in options), options)
     if only is not None:
         if only not in config.cameras:
             raise config_module.ConfigError("{}: no camera {!r} (cameras: {})".format(
@@ -95,9 +122,27 @@ def _load(path: str, only: Optional[str]) -> config_module.Config:
 
 
 def run(args: argparse.Namespace) -> int:
+    from .. import HELD
+
+    pending: Dict[str, Any] = {"exit": None, "reload": False}
+
+    def on_signal(number: int, _frame: Any) -> None:
+        if number == signal.SIGHUP:
+            pending["reload"] = True
+        elif pending["exit"] is None:
+            pending["exit"] = EXIT_INTERRUPTED if number == signal.SIGINT else EXIT_OK
+
+    # First of all: a signal held since the start is acted on once start-up
+    # ends (a reload re-reads the file then; a stop starts no camera).
+    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(number, on_signal)
+    for held in HELD:
+        on_signal(held, None)
+    del HELD[:]
     console = _setup_logging(args.debug)
+    args.options = _options(args)
     try:
-        config = _load(args.config, args.only)
+        config = _load(args.config, args.only, args.options)
     except config_module.ConfigError as error:
         print("visionengin: error: {}".format(error), file=sys.stderr)
         return EXIT_USAGE
@@ -138,35 +183,27 @@ def run(args: argparse.Namespace) -> int:
             return EXIT_ERROR
         log.info("status page at %s", served.url)
 
-    pending: Dict[str, Any] = {"exit": None, "reload": False}
-
-    def on_signal(number: int, _frame: Any) -> None:
-        if number == signal.SIGHUP:
-            pending["reload"] = True
-        elif pending["exit"] is None:
-            pending["exit"] = EXIT_INTERRUPTED if number == signal.SIGINT else EXIT_OK
-
-    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(number, on_signal)
-
     supervisor = Supervisor(config.results, events, debug=args.debug, storage=config.storage,
                             on_event=live.alarm)
     supervisor.on_health = live.health
-    supervisor.apply(config.cameras)  # takes each camera's folder; starts nothing yet
-    if not supervisor.slots:  # each refusal was told in one line
-        events.close()
+    supervisor.verbose = bool(getattr(args, "verbose", False))
+    if pending["exit"] is None:  # else stopped while starting: no camera starts
+        log.info("running %d camera%s from %s; results in %s", len(config.cameras),
+                 "" if len(config.cameras) == 1 else "s", config.path, config.results)
+        supervisor.apply(config.cameras)  # takes each camera's folder; starts nothing yet
+        if not supervisor.slots:  # each refusal was told in one line
+            supervisor.close()
+            events.close()
+            if sinks is not None:
+                sinks.stop()
+            if served is not None:
+                served.stop()
+            return EXIT_ERROR
+        supervisor.retention.start()
+        log.info("storage: %s", config.storage.describe())
         if sinks is not None:
-            sinks.stop()
-        if served is not None:
-            served.stop()
-        return EXIT_ERROR
-    supervisor.retention.start()
-    log.info("storage: %s", config.storage.describe())
-    if sinks is not None:
-        sinks.start()
+            sinks.start()
     view = display(sys.stderr, args.status_interval, console)
-    log.info("running %d camera%s from %s; results in %s", len(config.cameras),
-             "" if len(config.cameras) == 1 else "s", config.path, config.results)
     try:
         live_cameras = list(config.cameras)
         while pending["exit"] is None:
@@ -207,7 +244,7 @@ def _sinks(config: config_module.Config) -> Optional[Hub]:
 def _reload(args: argparse.Namespace, old: config_module.Config,
             supervisor: Supervisor) -> config_module.Config:
     try:
-        new = _load(args.config, args.only)
+        new = _load(args.config, args.only, args.options)
     except config_module.ConfigError as error:
         log.error("%s; keeping the running cameras", mask_text(str(error)))
         return old

@@ -23,13 +23,20 @@ else:  # pragma: no cover - the same parser, released separately before 3.11
     import tomli as tomllib
 
 TOP_KEYS = ("results", "engine", "cameras", "storage", "device", "mqtt", "webhooks", "events")
-ENGINE_KEYS = {"cuda": bool, "activate": bool, "cache": str, "detector": str}
-CAMERA_KEYS = {"address": str, "mode": int, "bev": list, "detector": str}
+# Keys a camera may set for itself, with [engine] giving the default: the
+# watchdog and the behaviour settings written into its behaviour table.
+CAMERA_DEFAULTS = {"watchdog": float, "threshold": float, "alarm_interval": float, "alarm_num": int}
+ENGINE_KEYS = dict({"cuda": bool, "activate": bool, "cache": str, "detector": str}, **CAMERA_DEFAULTS)
+CAMERA_KEYS = dict({"address": str, "mode": int, "bev": list, "detector": str}, **CAMERA_DEFAULTS)
+WATCHDOG = 30.0  # seconds without progress before a camera counts as hung
+# (lowest, highest) of each number; None: no bound.
+BOUNDS = {"watchdog": (2.0, None), "threshold": (0.0, 1.0), "alarm_interval": (0.0, None),
+          "alarm_num": (1, None)}
 # A camera's name is its folder under the results root: no separators, no
 # dot-only names, nothing a shell or a file system treats specially.
 SAFE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
 _TYPE_NAMES = {bool: "true or false", str: "a string", int: "an integer",
-               list: "a list of strings"}
+               list: "a list of strings", float: "a number"}
 _DUPLICATE = re.compile(r"Cannot declare \('cameras', '([^']*)'\) twice(.*)")
 
 
@@ -41,15 +48,21 @@ class Camera:
     """One camera as the configuration gives it, with the engine settings it
     runs under; equal cameras need no restart after a reload."""
 
-    __slots__ = ("name", "address", "mode", "bev", "detector", "engine", "base")
+    __slots__ = ("name", "address", "mode", "bev", "detector", "engine", "base", "watchdog",
+                 "behaviour")
 
     def __init__(self, name: str, address: str, mode: int, bev: Optional[Tuple[str, ...]],
-                 detector: Optional[str], engine: Tuple[Tuple[str, Any], ...], base: str) -> None:
+                 detector: Optional[str], engine: Tuple[Tuple[str, Any], ...], base: str,
+                 watchdog: float = WATCHDOG,
+                 behaviour: Tuple[Tuple[str, Any], ...] = ()) -> None:
         self.name, self.address, self.mode, self.bev = name, address, mode, bev
         self.detector, self.engine, self.base = detector, engine, base
+        self.watchdog = watchdog
+        self.behaviour = behaviour  # threshold, alarm_interval, alarm_num where given
 
     def _key(self) -> Tuple[Any, ...]:
-        return (self.name, self.address, self.mode, self.bev, self.detector, self.engine, self.base)
+        return (self.name, self.address, self.mode, self.bev, self.detector, self.engine, self.base,
+                self.watchdog, self.behaviour)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Camera) and self._key() == other._key()
@@ -61,7 +74,8 @@ class Camera:
         """What a camera process needs, as JSON-ready values."""
         return {"name": self.name, "address": self.address, "mode": self.mode,
                 "bev": list(self.bev) if self.bev is not None else None,
-                "detector": self.detector, "engine": dict(self.engine), "base": self.base}
+                "detector": self.detector, "engine": dict(self.engine), "base": self.base,
+                "behaviour": dict(self.behaviour)}
 
 
 class Config:
@@ -86,6 +100,8 @@ def _storage(data: Dict[str, Any]) -> storage_settings.Storage:
 
 
 def _check_type(where: str, value: Any, kind: type) -> None:
+    if kind is float and isinstance(value, int) and not isinstance(value, bool):
+        value = float(value)
     ok = isinstance(value, kind) and not (kind is int and isinstance(value, bool))
     if ok and kind is list:
         ok = all(isinstance(item, str) for item in value)
@@ -105,12 +121,25 @@ def _unknown_keys(where: str, table: Mapping[str, Any], known: Any) -> None:
                 where + "." + key if where else key, key, ", ".join(known)))
 
 
+def _check_bounds(where: str, key: str, value: Any) -> None:
+    if key not in BOUNDS:
+        return
+    low, high = BOUNDS[key]
+    if value < low or (high is not None and value > high):  # NaN passes neither test
+        raise ConfigError("{}: must be {}, got {}".format(
+            where, "from {} to {}".format(low, high) if high is not None else "{} or more".format(low),
+            value))
+    if value != value:
+        raise ConfigError("{}: must be a number, got nan".format(where))
+
+
 def _engine(table: Any, base: str) -> Tuple[Tuple[str, Any], ...]:
     if not isinstance(table, dict):
         raise ConfigError("engine: must be a table, got {}".format(_kind(table)))
     _unknown_keys("engine", table, ENGINE_KEYS)
     for key, value in table.items():
         _check_type("engine." + key, value, ENGINE_KEYS[key])
+        _check_bounds("engine." + key, key, value)
     options = dict(table)
     if "cache" in options:
         options["cache"] = os.path.normpath(os.path.join(base, os.path.expanduser(options["cache"])))
@@ -128,6 +157,7 @@ def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: st
     _unknown_keys(where, table, CAMERA_KEYS)
     for key, value in table.items():
         _check_type(where + "." + key, value, CAMERA_KEYS[key])
+        _check_bounds(where + "." + key, key, value)
     if not table.get("address"):
         raise ConfigError("{}: missing address".format(where))
     mode = table.get("mode", 0)
@@ -145,15 +175,22 @@ def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: st
                 raise ConfigError("{}.bev: unknown behaviour {!r} (known: {})".format(
                     where, key, ", ".join(behaviours)))
             seen.append(key)
-    detector = table.get("detector", dict(engine).get("detector"))
-    engine = tuple(item for item in engine if item[0] != "detector")
+    defaults = dict(engine)
+    detector = table.get("detector", defaults.get("detector"))
+    own = {key: table.get(key, defaults.get(key)) for key in CAMERA_DEFAULTS}
+    engine = tuple(item for item in engine if item[0] != "detector" and item[0] not in CAMERA_DEFAULTS)
+    behaviour = tuple((key, own[key]) for key in ("threshold", "alarm_interval", "alarm_num")
+                      if own[key] is not None)
     return Camera(name, table["address"], mode, tuple(bev) if bev is not None else None,
-                  detector, engine, base)
+                  detector, engine, base, float(own["watchdog"] or WATCHDOG), behaviour)
 
 
-def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) -> Config:
+def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None,
+          options: Optional[Mapping[str, Any]] = None) -> Config:
     """The configuration in ``text``; ``path`` names it in messages and
-    relative paths in it are taken from its folder."""
+    relative paths in it are taken from its folder. ``options`` (the command
+    line's) replace the file's [engine] values; a camera's own keys win over
+    both, and a "bev" there is the selection of cameras without one."""
     base = os.path.dirname(os.path.abspath(path))
     try:
         data = tomllib.loads(text)
@@ -168,6 +205,10 @@ def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) 
     results = data.get("results", "results")
     _check_type("results", results, str)
     engine = _engine(data.get("engine", {}), base)
+    options = dict(options or {})
+    default_bev = options.pop("bev", None)
+    if options:
+        engine = tuple(sorted(dict(dict(engine), **options).items()))
     cameras_table = data.get("cameras")
     if not isinstance(cameras_table, dict) or not cameras_table:
         raise ConfigError("cameras: no camera configured (add a [cameras.NAME] table "
@@ -175,6 +216,8 @@ def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) 
     cameras: Dict[str, Camera] = {}
     folded: Dict[str, str] = {}
     for name, table in cameras_table.items():
+        if default_bev is not None and isinstance(table, dict) and "bev" not in table:
+            table = dict(table, bev=list(default_bev))
         camera = _camera(name, table, engine, base, behaviours)
         other = folded.setdefault(name.lower(), name)
         if other != name:  # one folder on a case-insensitive file system
@@ -189,7 +232,8 @@ def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None) 
                   cameras, storage, sinks)
 
 
-def load(path: str, behaviours: Optional[Mapping[str, Any]] = None) -> Config:
+def load(path: str, behaviours: Optional[Mapping[str, Any]] = None,
+         options: Optional[Mapping[str, Any]] = None) -> Config:
     """Read and check the file; every fault becomes a ConfigError naming it."""
     try:
         try:
@@ -197,6 +241,6 @@ def load(path: str, behaviours: Optional[Mapping[str, Any]] = None) -> Config:
                 text = file.read()
         except (OSError, UnicodeDecodeError) as error:
             raise ConfigError("cannot read: {}".format(getattr(error, "strerror", None) or error)) from None
-        return parse(text, path, behaviours)
+        return parse(text, path, behaviours, options)
     except ConfigError as error:
         raise ConfigError(mask_text("{}: {}".format(path, error))) from None

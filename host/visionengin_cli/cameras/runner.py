@@ -37,6 +37,7 @@ from typing import Any, Deque, Dict, List, Optional, TextIO
 from ..live import LiveState, alarms_of, engine_lines
 from ..secrets import mask_text
 from ..storage.pictures import EngineWrites, Mover, Trouble, quiet_engine_write_warnings
+from .reasons import StreamCheck, describe
 
 log = logging.getLogger("visionengin.camera")
 SAVE_PATH = "./rtsp_result/"
@@ -72,6 +73,7 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         self.read_at: Dict[int, float] = {}
         self.current: Optional[int] = None
         self.current_read: Optional[float] = None
+        self.taken_at: Optional[float] = None  # monotonic; the consumer holds a frame since
         self.reads = 0  # read counter of the newest frame item
 
     def put(self, item: Any, *args: Any, **kwargs: Any) -> None:
@@ -87,10 +89,13 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         if threading.current_thread() is self.consumer and _is_frame_item(item):
             self.current = item[0]
             self.current_read = self.read_at.pop(item[0], None)
+            self.taken_at = time.monotonic()
         return item
 
     def task_done(self) -> None:
         super().task_done()
+        if threading.current_thread() is self.consumer:
+            self.taken_at = None
         if threading.current_thread() is self.consumer and self.current is not None:
             n, read, self.current = self.current, self.current_read, None
             self.on_done(n, read)
@@ -107,15 +112,38 @@ class Detector:
     def __init__(self, detector: Any) -> None:
         self._detector = detector
         self.alarms: List[Dict[str, Any]] = []
+        self.call_started: Optional[float] = None  # monotonic, while a call runs
 
     def main(self, im: Any, cfg: Any) -> Any:
         self.alarms = []
-        answer = self._detector.main(im, cfg)
+        self.call_started = time.monotonic()
+        try:
+            answer = self._detector.main(im, cfg)
+        finally:
+            self.call_started = None
         self.alarms = alarms_of(answer)
         return answer
 
+    def running_for(self) -> Optional[float]:
+        """Seconds the current call has run, None between calls."""
+        started = self.call_started
+        return None if started is None else time.monotonic() - started
+
     def __getattr__(self, name: str) -> Any:
         return getattr(self._detector, name)
+
+
+def tune_behaviours(table: Any, keys: Optional[List[str]], behaviour: Dict[str, Any]) -> None:
+    """The camera's threshold, alarm_interval and alarm_num, written into the
+    rows of its selection (every row without one) before its run."""
+    columns = {"threshold": "behavior_threshold", "alarm_interval": "alarm_time",
+               "alarm_num": "alarm_num"}
+    for key in list(table) if keys is None else keys:
+        for name, value in behaviour.items():
+            if name in columns:
+                if name == "alarm_interval" and float(value).is_integer():
+                    value = int(value)
+                table[key][columns[name]] = value
 
 
 def load_detector(name: str) -> Any:
@@ -137,6 +165,8 @@ class Camera:
         self.mover = Mover(os.getcwd(), self.trouble)
         self.writes: Optional[EngineWrites] = None
         self.not_written = 0
+        self.check = StreamCheck(settings.get("address"))
+        self.loading = True  # until the engine and its detector are set up
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
@@ -169,7 +199,13 @@ class Camera:
     def engine_line(self, line: str) -> bool:
         if not self.state.engine_line(line) and line.strip():
             log.info("engine: %s", line.strip())  # e.g. "init failed"
+        elif line.strip() == "rtsp restart...":
+            self.check.failed()
         return True
+
+    def _detector_call(self) -> Optional[float]:
+        detector: Optional[Detector] = getattr(self, "detector", None)  # set once the engine runs
+        return None if detector is None else detector.running_for()
 
     def report(self) -> Dict[str, Any]:
         report = self.state.snapshot()
@@ -179,6 +215,13 @@ class Camera:
         report["disk_full"] = self.trouble.disk_full
         report["write_error"] = self.trouble.reason
         report["pictures_not_written"] = self.not_written
+        report["loading"] = self.loading
+        call = self._detector_call()
+        report["reason"] = describe(report["state"], report.pop("seconds_without_frames"), call,
+                                    self.check)
+        report["detector_call_seconds"] = None if call is None else round(call, 1)
+        taken = self.frames.taken_at if self.frames else None
+        report["frame_work_seconds"] = None if taken is None else round(time.monotonic() - taken, 1)
         ages = sorted(self.ages)
         report["frame_age_ms"] = [round(statistics.median(ages) * 1000, 1), round(
             ages[min(len(ages) - 1, int(0.95 * len(ages)))] * 1000, 1)] if ages else None
@@ -208,7 +251,9 @@ class Camera:
         self.detector = Detector(engine.predict)
         engine.predict = self.detector
         bev = self.settings.get("bev")
+        tune_behaviours(module.devBehavior, bev, self.settings.get("behaviour") or {})
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
+        self.loading = False
         os.makedirs(SAVE_PATH, exist_ok=True)
         for event in self.mover.recover(SAVE_PATH):
             self.channel.send({"event": event})
@@ -223,7 +268,6 @@ class Camera:
         process = threading.Thread(target=self._worker, name="process", daemon=True,
                                    args=(engine.process_frames, frames, cfg, SAVE_PATH))
         frames.consumer = process
-        threading.Thread(target=self._reporter, name="reporter", daemon=True).start()
         capture.start()
         process.start()
         while not self.stopping.wait(0.2):
@@ -252,6 +296,18 @@ class OneLine(logging.Formatter):
         return text
 
 
+def _name_process(name: str) -> None:
+    """``ps`` and ``top`` show the camera's name, never its address."""
+    try:
+        import setproctitle
+    except ImportError:  # pragma: no cover - a dependency; the name is a help only
+        log.debug("setproctitle is missing: the process keeps the interpreter's name")
+        return
+    setproctitle.setproctitle("visionengin camera " + name)
+    # top shows the short name, cut at 15 characters: the camera's first
+    setproctitle.setthreadtitle("camera " + name)
+
+
 def main() -> None:
     channel = Channel(os.fdopen(os.dup(1), "w", encoding="utf-8"))
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -261,7 +317,8 @@ def main() -> None:
     handler.setFormatter(OneLine(debug))
     logging.basicConfig(level=logging.DEBUG if debug else logging.INFO, handlers=[handler])
     quiet_engine_write_warnings()
-    if not os.environ.get("VISIONENGIN_DEBUG"):  # reconnects show in the status, not as lines
+    if not os.environ.get("VISIONENGIN_DEBUG") and not os.environ.get("VISIONENGIN_VERBOSE"):
+        # reconnects show in the status, not as lines
         logging.getLogger("visionengin.live").setLevel(logging.WARNING)
     settings = json.loads(sys.stdin.readline() or "null")
     # The end of stdin is watched on a private descriptor: site's exit(), which
@@ -271,7 +328,11 @@ def main() -> None:
     os.dup2(devnull, 0)
     if not isinstance(settings, dict):
         sys.exit("no camera settings on standard input")
+    _name_process(str(settings.get("name") or "?"))
     camera = Camera(settings, channel)
+    # Reports go out from here on, also while the engine loads: the
+    # supervisor takes a camera that stops reporting as hung.
+    threading.Thread(target=camera._reporter, name="reporter", daemon=True).start()
     if settings.get("base"):
         sys.path.insert(0, settings["base"])
 

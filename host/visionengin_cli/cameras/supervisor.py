@@ -6,6 +6,12 @@ back-off: 1 s, doubling up to 60 s, back to 1 s once a process has run a
 stable minute. The others are never touched. Each camera's status.json is
 rewritten about every second from what its process reports plus what only
 the supervisor knows (restarts, exit status, waiting to restart).
+
+A watchdog looks behind the reports: a process that stops reporting, whose
+detector call or frame does not end, or that says "streaming" while no frame
+is analysed, for the camera's ``watchdog`` seconds, is hung; it is killed
+(SIGTERM, then SIGKILL: a stopped process hears nothing else) and started
+again like any process that ended.
 """
 from __future__ import annotations
 
@@ -27,10 +33,14 @@ from ..storage.retention import Retention
 from ..storage.settings import Storage
 from .config import Camera
 from .events import EventLog, iso, write_status
+from .watchdog import Progress, ending, stopped, verdict
 
 log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
 STATUS_PERIOD = 1.0
+KILL_GRACE = 2.0  # seconds a hung process gets to leave after SIGTERM
+LATE = 3.0  # seconds without a report (one a second) before it counts as missing
+HELD_UP = 2.0  # a step this late: the supervisor itself was held up
 # The camera process: not "-m", whose sys.path would start with the camera's
 # folder, where any stray main.py would shadow the engine.
 RUNNER = ["-c", "import sys; del sys.path[0]; "
@@ -60,14 +70,47 @@ class Slot:
         self.events_full = False  # the event log cannot be written: no space
         self.owner = FolderLock(folder)  # one process per camera folder
         self.ledger = Ledger(folder, camera.name)
+        self.created = time.time()  # the age of a camera without frames counts from here
+        self.hangs = 0
+        self.hung: Optional[str] = None  # why the current process is being killed
+        self.kill_at = 0.0  # monotonic: SIGKILL when the hung process is still there
+        self.progress = Progress(0.0)
+        self.failure: Optional[str] = None  # the last process's end, in words
+        self.last_error: Optional[str] = None  # the last error line of the current process
+
+    def silent(self) -> float:
+        """Seconds since the current process last reported."""
+        return time.monotonic() - self.progress.reported_at
 
     @property
     def state(self) -> str:
         if self.proc is not None:
-            return str(self.report.get("state", "starting"))
+            if self.hung:
+                return "hung"
+            state = str(self.report.get("state", "starting"))
+            # a process that stopped reporting analyses nothing we know of
+            return "no frames" if state == "streaming" and self.silent() >= LATE else state
         if self.start_at is None:
             return "stopped"
         return "failing" if self.failures >= 2 else "restarting"
+
+    @property
+    def reason(self) -> Optional[str]:
+        """Why the camera is not streaming, in words; None while it is."""
+        state = self.state
+        if state == "streaming":
+            return None
+        if self.proc is not None:
+            if self.hung:
+                return self.hung
+            if self.silent() >= LATE:
+                return "no report from the camera process for {:.0f} s".format(self.silent())
+            told = self.report.get("reason")
+            if isinstance(told, str) and told:
+                return told
+            if state == "starting":
+                return self.failure or "no frame analysed yet"
+        return self.failure or state
 
     def figures(self) -> Dict[str, Any]:
         """Counts over every process of this camera, and the latest report."""
@@ -78,10 +121,13 @@ class Slot:
             for kind, count in (report.get("alarms_by_type") or {}).items():
                 by_type[kind] = by_type.get(kind, 0) + count
             out["alarms_by_type"] = by_type
-            out["analysed_fps"] = report.get("analysed_fps", 0.0) if self.proc else 0.0
+            out["analysed_fps"] = report.get("analysed_fps", 0.0) \
+                if self.proc and self.silent() < LATE else 0.0
             out["last_frame"] = report.get("last_frame") or self.totals.get("last_frame")
             out["last_alarm"] = report.get("last_alarm") or self.totals.get("last_alarm")
             out["frame_age_ms"] = report.get("frame_age_ms") if self.proc else None
+        last = out["last_frame"]
+        out["last_frame_age"] = round(max(0.0, time.time() - (last or self.created)), 1)
         return out
 
     def status(self) -> Dict[str, Any]:
@@ -99,6 +145,8 @@ class Slot:
                 "last_frame": iso(figures["last_frame"]), "last_alarm": last_alarm,
                 "updated": iso(time.time()), "exit_status": self.exit_status,
                 "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
+                "reason": self.reason, "hangs": self.hangs,
+                "last_frame_age_seconds": figures["last_frame_age"],
                 **self.storage_fields()}
 
     def storage_fields(self) -> Dict[str, Any]:
@@ -138,11 +186,13 @@ class Supervisor:
         self.root, self.events, self.debug = root, events, debug
         self.status_trouble = Trouble("status.json", log)  # told once per run of failures
         self.retention = Retention(root, storage if storage is not None else Storage())
+        self.verbose = False  # the engine's own lines ("rtsp restart...") logged too
         self.on_event = on_event
         # health(kind, camera, reason): tells "camera_hung" and the like as events
         self.on_health: Any = None
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
+        self.last_step = 0.0  # monotonic time of the last step()
 
     # configuration -------------------------------------------------------
     def apply(self, cameras: Dict[str, Camera]) -> None:
@@ -150,6 +200,7 @@ class Supervisor:
         for name in [name for name in self.slots if name not in cameras]:
             log.info("%s: removed from the configuration, stopping", name)
             self._retire(self.slots.pop(name))
+            _forget(os.path.join(self.root, name))
         for name, camera in cameras.items():
             slot = self.slots.get(name)
             if slot is not None and slot.camera == camera:
@@ -175,6 +226,7 @@ class Supervisor:
 
     def _retire(self, slot: Slot) -> None:
         self.stop([slot])
+        slot.failure = "stopped: changed or removed in the configuration"
         slot.start_at = None
         self._write_status(slot)
         self.retention.disown(slot.camera.name)
@@ -190,7 +242,13 @@ class Supervisor:
     def step(self) -> None:
         """Notice ended processes, start due ones, write status files."""
         now = time.monotonic()
+        late = now - self.last_step if self.last_step else 0.0
+        self.last_step = now
         for slot in self.slots.values():
+            if late > HELD_UP:
+                slot.progress.held_up(late)
+            if slot.proc is not None and slot.proc.poll() is None:
+                self._watch(slot, now)
             if slot.proc is not None and slot.proc.poll() is not None:
                 self._ended(slot, now)
             if slot.proc is None and slot.start_at is not None and now >= slot.start_at:
@@ -203,9 +261,40 @@ class Supervisor:
             for slot in self.slots.values():
                 self._write_status(slot)
 
+    def _watch(self, slot: Slot, now: float) -> None:
+        """The watchdog: a hung process is told, killed and, once it has
+        ended, restarted as any other."""
+        if slot.hung:
+            if now >= slot.kill_at:
+                log.warning("%s: hung camera process did not stop within %.0f s of SIGTERM; "
+                            "SIGKILL", slot.camera.name, KILL_GRACE)
+                _signal(slot.proc, signal.SIGKILL)
+                slot.kill_at = float("inf")
+            return
+        with slot.lock:
+            report = dict(slot.report)
+        reason = verdict(slot.progress, report, slot.camera.watchdog, now)
+        if reason is None:
+            return
+        slot.hung, slot.hangs, slot.kill_at = reason, slot.hangs + 1, now + KILL_GRACE
+        assert slot.proc is not None
+        log.warning("%s: hung: %s (last report: %s, %s frames, %s reconnects); killing the "
+                    "camera process (pid %d)", slot.camera.name, reason, report.get("state", "none"),
+                    report.get("frames", 0), report.get("reconnects", 0), slot.proc.pid)
+        if self.on_health is not None:
+            self.on_health("camera_hung", slot.camera.name, reason)
+        _signal(slot.proc, signal.SIGTERM)
+        if stopped(slot.proc.pid):
+            log.warning("%s: the camera process is stopped; SIGKILL", slot.camera.name)
+            _signal(slot.proc, signal.SIGKILL)
+            slot.kill_at = float("inf")
+        self._write_status(slot)
+
     def _start(self, slot: Slot, now: float) -> None:
         camera = slot.camera
         env = dict(os.environ)
+        if self.verbose:
+            env["VISIONENGIN_VERBOSE"] = "1"
         if self.debug:
             env["VISIONENGIN_DEBUG"] = "1"
         else:  # OpenCV's and FFmpeg's own lines stay quiet
@@ -230,6 +319,8 @@ class Supervisor:
             self._schedule(slot, now, None)
             return
         slot.started, slot.ran_from, slot.exit_status = time.time(), now, None
+        slot.progress = Progress(now)
+        slot.hung, slot.last_error = None, None
         slot.readers = [threading.Thread(target=self._read_reports, args=(slot, slot.proc),
                                          name=camera.name + "-reports", daemon=True),
                         threading.Thread(target=self._read_log, args=(slot, slot.proc),
@@ -246,6 +337,10 @@ class Supervisor:
             reader.join(1.0)
         slot.close_process()
         slot.exit_status = status
+        slot.failure = ending(status, slot.last_error)
+        if slot.hung:
+            slot.failure = "hung: {}; killed".format(slot.hung)
+            slot.hung = None
         self._schedule(slot, now, status)
 
     def _schedule(self, slot: Slot, now: float, status: Optional[int]) -> None:
@@ -266,9 +361,10 @@ class Supervisor:
                 message = json.loads(raw)
             except ValueError:
                 continue
-            if "status" in message:
+            if "status" in message and isinstance(message["status"], dict):
                 with slot.lock:
                     slot.report = message["status"]
+                slot.progress.report(time.monotonic())
             elif "event" in message:
                 event = message["event"]
                 try:
@@ -287,6 +383,8 @@ class Supervisor:
             if not text:
                 continue
             level, sep, message = text.partition(": ")
+            if sep and level in ("ERROR", "CRITICAL"):
+                slot.last_error = message
             if sep and level in _LEVELS:
                 log.log(_LEVELS[level], "%s: %s", slot.camera.name, message)
             else:  # a native library's own line
@@ -329,7 +427,19 @@ class Supervisor:
             slot.close_process()
             slot.exit_status = status
         for slot in slots:
+            slot.failure, slot.hung = "stopped on request", None
             self._write_status(slot)
+
+
+def _forget(folder: str) -> None:
+    """A removed camera leaves the page and the metrics: its status file goes
+    (its pictures and events stay)."""
+    try:
+        os.remove(os.path.join(folder, "status.json"))
+    except FileNotFoundError:
+        pass
+    except OSError as error:
+        log.error("cannot remove %s/status.json: %s", folder, error.strerror or error)
 
 
 def _signal(proc: Any, number: int) -> None:

@@ -11,7 +11,8 @@ from ..progress import counted
 from .supervisor import Slot
 
 COLOURS = {"streaming": "green", "starting": "cyan", "reconnecting": "yellow",
-           "no frames": "yellow", "restarting": "yellow", "failing": "red", "stopped": "dim"}
+           "no frames": "yellow", "restarting": "yellow", "failing": "red", "hung": "red",
+           "stopped": "dim"}
 
 
 def _ago(seconds: Optional[float], now: float) -> str:
@@ -31,7 +32,9 @@ def rows(slots: List[Slot]) -> List[Dict[str, Any]]:
     for slot in slots:
         figures = slot.figures()
         alarm = figures["last_alarm"]
+        reason = slot.reason
         out.append({"camera": slot.camera.name, "state": slot.state,
+                    "why": " ({})".format(reason) if reason else "", "reason": reason or "",
                     "fps": figures["analysed_fps"], "frames": figures["frames"],
                     "alarms": figures["alarms"], "reconnects": figures["reconnects"],
                     "last_alarm": "{} {}".format(alarm["info_type"], _ago(alarm["time"], now))
@@ -59,7 +62,7 @@ class PlainLines:
             self.states[row["camera"]] = row["state"] + row["disk"]
             if every or row["state"] + row["disk"] != before:
                 self.stream.write(
-                    "visionengin: {camera}: {state}{disk}, {fps:.1f} analysed frames/s, {}, {} (last: "
+                    "visionengin: {camera}: {state}{disk}{why}, {fps:.1f} analysed frames/s, {}, {} (last: "
                     "{last_alarm}), {}, {}\n".format(
                         counted(row["frames"], "frame"), counted(row["alarms"], "alarm picture"),
                         counted(row["restarts"], "restart"), counted(row["reconnects"], "reconnect"),
@@ -83,6 +86,7 @@ class LiveTable:
         self.live.start()
 
     def _table(self, slots: List[Slot]) -> Any:
+        from rich.markup import escape
         from rich.table import Table
 
         table = Table(caption="fps: analysed frames per second; pictures: alarm pictures written",
@@ -90,13 +94,14 @@ class LiveTable:
         for heading, justify in (("camera", "left"), ("state", "left"), ("fps", "right"),
                                  ("frames", "right"), ("pictures", "right"),
                                  ("last alarm", "left"), ("restarts", "right"),
-                                 ("reconnects", "right")):
+                                 ("reconnects", "right"), ("why", "left")):
             table.add_column(heading, justify=justify)  # type: ignore[arg-type]
         for row in rows(slots):
             table.add_row(row["camera"], "[{}]{}[/]{}".format(COLOURS.get(row["state"], "white"), row["state"],
                                                               " [red]disk full[/]" if row["disk"] else ""),
                           "{:.1f}".format(row["fps"]), str(row["frames"]), str(row["alarms"]),
-                          row["last_alarm"], str(row["restarts"]), str(row["reconnects"]))
+                          row["last_alarm"], str(row["restarts"]), str(row["reconnects"]),
+                          escape(row["reason"]))  # an error's text may hold [brackets]
         return table
 
     def show(self, slots: List[Slot]) -> None:

@@ -167,7 +167,7 @@ def serve_in_background(root: str, listen: str = DEFAULT_LISTEN,
 
 
 def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
-    del common  # the engine's run options mean nothing here
+    del common  # the engine's run options mean nothing here: given before "serve", refused
     serve = commands.add_parser(
         "serve", help="serve the status page and metrics of a results root (read-only)",
         description="Serve the status page of ROOT (camera tiles, recent alarm pictures), "
@@ -178,7 +178,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
     add_listen_options(serve)
     serve.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                        help="show tracebacks of errors")
-    serve.set_defaults(run=run)
+    serve.set_defaults(run=run, honours=("debug",))
 
 
 def add_listen_options(parser: argparse.ArgumentParser, default: Optional[str] = DEFAULT_LISTEN) -> None:

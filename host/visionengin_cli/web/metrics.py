@@ -15,7 +15,7 @@ from .results import ResultsRoot
 from .sinks import SinkCollector
 
 CONTENT_TYPE = CONTENT_TYPE_LATEST
-STATES = ("starting", "streaming", "reconnecting", "no frames", "restarting", "failing",
+STATES = ("starting", "streaming", "reconnecting", "no frames", "hung", "restarting", "failing",
           "stopped", "stale")
 
 
@@ -45,8 +45,15 @@ class CameraCollector(Collector):
                                   labels=["camera", "state"])
         age = GaugeMetricFamily("visionengin_camera_last_frame_age_seconds",
                                 "Seconds since the last analysed frame", labels=["camera"])
+        up = GaugeMetricFamily("visionengin_camera_up",
+                               "1 while the camera streams (frames are analysed), else 0",
+                               labels=["camera"])
+        hangs = CounterMetricFamily("visionengin_camera_hangs",
+                                    "Camera processes found hung and killed", labels=["camera"])
         for cam in cameras:
             name = cam["camera"]
+            up.add_metric([name], 1.0 if cam["state"] == "streaming" else 0.0)
+            hangs.add_metric([name], cam.get("hangs", 0))
             frames.add_metric([name], cam["frames"])
             for info_type, count in sorted(cam["alarms_by_type"].items()):
                 pictures.add_metric([name, info_type], count)
@@ -69,7 +76,7 @@ class CameraCollector(Collector):
                                  "for want of space", labels=["camera"])
         for cam in cameras:
             full.add_metric([cam["camera"]], 1.0 if cam.get("disk_full") else 0.0)
-        return [frames, pictures, restarts, reconnects, fps, state, age, skipped, full] + self._storage()
+        return [frames, pictures, restarts, reconnects, fps, state, age, up, hangs, skipped, full] + self._storage()
 
     def _storage(self) -> List[Metric]:
         space = self.root.space()

@@ -222,6 +222,7 @@ STATUS_FIELDS: Dict[str, Field] = {
     "restarts": count, "reconnects": count, "frames": count, "alarms": count,
     "analysed_fps": number, "alarms_by_type": counts,
     "last_alarm": sub_record(LAST_ALARM_FIELDS, required=("picture",)),
+    "reason": text(1024), "hangs": count, "last_frame_age_seconds": number,
 }
 read_status = record(STATUS_FIELDS)
 

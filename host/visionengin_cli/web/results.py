@@ -23,6 +23,7 @@ from .parsing import MAX_LINE, MAX_STATUS, Bad, alarm_line, parse_event, parse_s
 log = logging.getLogger("visionengin.web")
 
 STALE_SECONDS = 10.0  # a status not rewritten for this long: its process is gone
+GONE_SECONDS = 86400.0  # a status file older than this: a camera no longer run
 BLOCK = 64 * 1024
 MAX_SCAN_BYTES = 8 * 1024 * 1024  # how far back one events query reads at most
 PICTURE_SUFFIXES = (".jpg", ".jpeg", ".png")
@@ -61,6 +62,24 @@ def _seconds_since(text: Any, now: float) -> Optional[float]:
     return None if moment is None else max(0.0, now - moment.timestamp())
 
 
+def _gone(path: str, now: float) -> bool:
+    """A status file nobody has written for a day: its camera has left."""
+    try:
+        return now - os.stat(path).st_mtime > GONE_SECONDS
+    except OSError:  # no file, or one the reading will report
+        return False
+
+
+def _frame_age(status: Dict[str, Any], updated_age: Optional[float], now: float) -> Optional[float]:
+    """Seconds since the last analysed frame; for a camera without one yet,
+    the age its status gave plus the status's own age."""
+    age = _seconds_since(status.get("last_frame"), now)
+    told = status.get("last_frame_age_seconds")
+    if age is None and isinstance(told, (int, float)) and not isinstance(told, bool):
+        age = max(0.0, float(told)) + (updated_age or 0.0)
+    return age
+
+
 class ResultsRoot:
     """A results root as the page and the metrics see it."""
 
@@ -85,6 +104,8 @@ class ResultsRoot:
             return []
         for name in names:
             path = os.path.join(self.path, name, "status.json")
+            if _gone(path, now):
+                continue
             try:
                 read = _read_status(name, path)
                 if read is None:
@@ -128,7 +149,9 @@ class ResultsRoot:
             "alarms": status.get("alarms", 0),
             "alarms_by_type": status.get("alarms_by_type", {}),
             "last_frame": status.get("last_frame"),
-            "last_frame_age": _seconds_since(status.get("last_frame"), now),
+            "last_frame_age": _frame_age(status, updated_age, now),
+            "reason": status.get("reason"),
+            "hangs": status.get("hangs", 0),
             "last_alarm": status.get("last_alarm"),
             "exit_status": status.get("exit_status"),
             "disk_full": status.get("disk_full") is True,
