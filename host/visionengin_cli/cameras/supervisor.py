@@ -281,6 +281,8 @@ class Supervisor:
         log.warning("%s: hung: %s (last report: %s, %s frames, %s reconnects); killing the "
                     "camera process (pid %d)", slot.camera.name, reason, report.get("state", "none"),
                     report.get("frames", 0), report.get("reconnects", 0), slot.proc.pid)
+        if self.on_health is not None:
+            self.on_health("camera_hung", slot.camera.name, reason)
         _signal(slot.proc, signal.SIGTERM)
         if stopped(slot.proc.pid):
             log.warning("%s: the camera process is stopped; SIGKILL", slot.camera.name)

@@ -90,6 +90,8 @@ def test_hung_cameras_are_replaced_and_failures_give_their_reason(cameras, serve
     assert re.search(r"gate: hung: no report from the camera process for \d+ s \(last report: "
                      r"streaming, \d+ frames", command.stderr), command.stderr
     print("watchdog %d s: the stopped camera streamed again after %.1f s" % (WATCHDOG, reaction))
+    hung = {(e["camera"], e["reason"].split(" for ")[0]) for e in command.events(("camera_hung",))}
+    assert hung >= {("gate", "no report from the camera process"), ("stuck", "detector call running")}
 
     text = metrics(port)
     assert series(text, "visionengin_camera_up", "gate") == 1
