@@ -16,72 +16,20 @@ import logging
 import os
 import re
 import time
-from typing import Any, Callable, Dict, List, Optional, Set, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from ..sinks.homeassistant import slug
 from . import layout
-from .devices import DeviceState
-from .events_log import DeviceLog, iso
+from .events_log import iso
+from .folder import Ack, Device, Pending
 
 log = logging.getLogger("visionengin.fleet")
-Ack = Callable[[], None]
 PAIR_WAIT = 2.0  # seconds an incident's line waits for its picture
 OPEN_LOGS = 128  # event logs kept open at once
 TOUCH_PERIOD = 3600.0  # seconds: a talking device's camera states marked as current this often
 DEVICE_WRITE = 10.0  # seconds between two rewrites of a device.json for "last seen" alone
 _PICTURE_ID = re.compile(r"[A-Za-z0-9_-]{1,64}")
 INCIDENTS = ("incident_start", "incident_end")
-
-
-class Pending:
-    def __init__(self, line: Dict[str, Any], acks: List[Ack]) -> None:
-        self.line, self.acks, self.at = line, acks, time.monotonic()
-
-
-class Device:
-    def __init__(self, root: str, name: str) -> None:
-        self.name, self.folder = name, os.path.join(root, name)
-        os.makedirs(self.folder, exist_ok=True)
-        self.state = DeviceState(name, layout.read_json(os.path.join(self.folder, layout.DEVICE_FILE)))
-        self.log = DeviceLog(self.folder)
-        self.cameras: Dict[str, Dict[str, Any]] = {}
-        self.pending: Dict[Tuple[str, str], Pending] = {}
-        self.changed: Set[str] = set()  # cameras whose status.json is to be rewritten at the tick
-        self.touched = time.monotonic()
-
-    def camera(self, name: str) -> Dict[str, Any]:
-        status = self.cameras.get(name)
-        if status is None:
-            folder = os.path.join(self.folder, name)
-            os.makedirs(folder, exist_ok=True)
-            status = layout.read_json(os.path.join(folder, "status.json")) or {}
-            status.update({"camera": name, "device": self.name})
-            self.cameras[name] = status
-        return status
-
-    def write_camera(self, name: str) -> None:
-        """Coalesced: a busy camera's status is rewritten once a tick, not per message."""
-        self.changed.add(name)
-
-    def touch_cameras(self) -> None:
-        """A camera whose state has not changed for long is still this
-        device's while the device talks: its file's time says so (the page
-        leaves out a status not written for a day)."""
-        self.touched = time.monotonic()
-        try:
-            names = os.listdir(self.folder)
-        except OSError:
-            return
-        for name in names:
-            try:
-                os.utime(os.path.join(self.folder, name, "status.json"))
-            except OSError:
-                continue
-
-    def write_cameras(self) -> None:
-        while self.changed:
-            name = self.changed.pop()
-            layout.write_json(os.path.join(self.folder, name, "status.json"), self.cameras[name])
 
 
 class Store:

@@ -1,0 +1,65 @@
+"""One device's folder in the collector's root, as the store keeps it open:
+its event log, its cameras' states (rewritten once a tick) and the incident
+lines waiting for their pictures."""
+from __future__ import annotations
+
+import os
+import time
+from typing import Any, Callable, Dict, List, Set, Tuple
+
+from . import layout
+from .devices import DeviceState
+from .events_log import DeviceLog
+
+Ack = Callable[[], None]
+
+
+class Pending:
+    def __init__(self, line: Dict[str, Any], acks: List[Ack]) -> None:
+        self.line, self.acks, self.at = line, acks, time.monotonic()
+
+
+class Device:
+    def __init__(self, root: str, name: str) -> None:
+        self.name, self.folder = name, os.path.join(root, name)
+        os.makedirs(self.folder, exist_ok=True)
+        self.state = DeviceState(name, layout.read_json(os.path.join(self.folder, layout.DEVICE_FILE)))
+        self.log = DeviceLog(self.folder)
+        self.cameras: Dict[str, Dict[str, Any]] = {}
+        self.pending: Dict[Tuple[str, str], Pending] = {}
+        self.changed: Set[str] = set()  # cameras whose status.json is to be rewritten at the tick
+        self.touched = time.monotonic()
+
+    def camera(self, name: str) -> Dict[str, Any]:
+        status = self.cameras.get(name)
+        if status is None:
+            folder = os.path.join(self.folder, name)
+            os.makedirs(folder, exist_ok=True)
+            status = layout.read_json(os.path.join(folder, "status.json")) or {}
+            status.update({"camera": name, "device": self.name})
+            self.cameras[name] = status
+        return status
+
+    def write_camera(self, name: str) -> None:
+        """Coalesced: a busy camera's status is rewritten once a tick, not per message."""
+        self.changed.add(name)
+
+    def touch_cameras(self) -> None:
+        """A camera whose state has not changed for long is still this
+        device's while the device talks: its file's time says so (the page
+        leaves out a status not written for a day)."""
+        self.touched = time.monotonic()
+        try:
+            names = os.listdir(self.folder)
+        except OSError:
+            return
+        for name in names:
+            try:
+                os.utime(os.path.join(self.folder, name, "status.json"))
+            except OSError:
+                continue
+
+    def write_cameras(self) -> None:
+        while self.changed:
+            name = self.changed.pop()
+            layout.write_json(os.path.join(self.folder, name, "status.json"), self.cameras[name])
