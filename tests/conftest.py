@@ -2,6 +2,7 @@
 media under data/, a recording detector SDK and clean process-wide tables."""
 import copy
 import pathlib
+import sys
 import threading
 
 import cv2
@@ -11,6 +12,26 @@ import pytest
 import main
 
 DATA = pathlib.Path(__file__).parent / "data"
+# Long runs of real commands, brokers and clusters run on these interpreters
+# only (`make test` runs six, one after another, within CI's time): the
+# devices' own and the one the demo and the benchmarks use.
+LONG_RUN_PYTHONS = ((3, 8), (3, 11))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "long_run: a long run of real commands, brokers or clusters; runs on "
+                   "Python {} only".format(" and ".join("%d.%d" % v for v in LONG_RUN_PYTHONS)))
+
+
+def pytest_collection_modifyitems(config, items):
+    if sys.version_info[:2] in LONG_RUN_PYTHONS:
+        return
+    skip = pytest.mark.skip(reason="a long run: tested on Python {} only".format(
+        " and ".join("%d.%d" % v for v in LONG_RUN_PYTHONS)))
+    for item in items:
+        if item.get_closest_marker("long_run") is not None:
+            item.add_marker(skip)
 
 
 @pytest.fixture(autouse=True)

@@ -169,8 +169,10 @@ class Store:
                                       alarm.get("score")):
                 count += event["type"] == "incident_start"
                 lines.append(self._incident(event, when, video))
-            line: Dict[str, Any] = {"time": when, "type": "alarm", "camera": video.folder,
-                                    "info_type": alarm["info_type"], "picture": picture}
+            line: Dict[str, Any] = {"time": when, "type": "alarm",
+                                    "id": stable_id(video.folder, alarm["info_type"], -alarm["frame"]),
+                                    "camera": video.folder, "info_type": alarm["info_type"],
+                                    "picture": picture}
             for field in ("behavior_number", "score"):
                 if alarm.get(field) is not None:
                     line[field] = alarm[field]
@@ -181,8 +183,12 @@ class Store:
 
     @staticmethod
     def _incident(event: Dict[str, Any], when: str, video: Video) -> Dict[str, Any]:
+        # As the cameras' lines: "id" names the line, "incident" the incident
+        # its start and end share (stable, so a rerun's repeats can be dropped).
         line: Dict[str, Any] = {"time": when}
         line.update(event)
+        line["incident"] = event["id"]
+        line["id"] = "{}-{}".format(event["id"], "start" if event["type"] == "incident_start" else "end")
         line["video"] = video.given
         return line
 

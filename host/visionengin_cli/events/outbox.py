@@ -220,3 +220,26 @@ class Outbox:
             os.replace(tmp, path)
         except OSError as error:  # delivered again after a restart: at least once holds
             log.error("outbox %s: cannot record delivery: %s", self.name, error)
+
+
+def bytes_under(root: str) -> int:
+    """What every sink's outbox under ``root`` takes on disk, for retention:
+    a few segment files per sink, so this stays cheap."""
+    total = 0
+    top = os.path.join(root, "outbox")
+    try:
+        sinks = os.listdir(top)
+    except OSError:
+        return 0
+    for sink in sinks:
+        folder = os.path.join(top, sink)
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            continue
+        for name in names:
+            try:
+                total += os.stat(os.path.join(folder, name)).st_size
+            except OSError:
+                continue
+    return total

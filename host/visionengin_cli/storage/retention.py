@@ -18,7 +18,7 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
-from ..events import rotation
+from ..events import outbox, rotation
 from .layout import hour_key, hour_start
 from .ledger import Ledger, read_saved
 from .lock import Busy, FolderLock
@@ -151,9 +151,11 @@ class Retention:
     def _items(self, ours: Dict[str, Ledger], others: Dict[str, Tuple[Optional[Ledger], Dict[str, Any]]]
                ) -> Tuple[List[Tuple[float, str, str, int]], float]:
         """(time, kind, what, bytes) of everything retention may remove, and
-        the bytes all of it takes with the current event log."""
+        the bytes all of it takes with the current event log and the sinks'
+        outboxes (never removed here: they hold events not yet delivered, and
+        bound themselves)."""
         items: List[Tuple[float, str, str, int]] = []
-        used = 0.0
+        used = float(outbox.bytes_under(self.root))
         for camera, ledger in ours.items():
             for key, size, _, _ in ledger.items():
                 items.append((hour_start(key) or 0.0, "ours", camera + "/" + key, size))
@@ -227,7 +229,7 @@ class Retention:
     def _figures(self, ours: Dict[str, Ledger], others: Dict[str, Tuple[Optional[Ledger], Dict[str, Any]]],
                  now: float) -> Space:
         space = Space()
-        used = sum(ledger.total()[0] for ledger in ours.values())
+        used = sum(ledger.total()[0] for ledger in ours.values()) + outbox.bytes_under(self.root)
         for _, saved in others.values():
             used += sum(entry[0] for entry in saved["hours"].values()
                         if isinstance(entry, list) and entry and isinstance(entry[0], int))

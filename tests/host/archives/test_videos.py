@@ -40,12 +40,14 @@ def check_results(root, broken):
             assert alarm["offset"] == pytest.approx((alarm["frame"] - 1) / fps, abs=0.01)
         starts = [e for e in mine if e["type"] == "incident_start"]
         ends = [e for e in mine if e["type"] == "incident_end"]
-        assert [e["id"] for e in starts] == [e["id"] for e in ends] and starts
+        assert [e["incident"] for e in starts] == [e["incident"] for e in ends] and starts
         assert sum(e["count"] for e in ends) == len(alarms)
+        assert len({e["id"] for e in mine}) == len(mine)  # every line its own id
         assert all((root / e["picture"]).is_file() and e["start"] <= e["end"] for e in ends)
     return events
 
 
+@pytest.mark.long_run
 @pytest.mark.timeout(400)
 def test_a_collection_is_analysed_in_parallel_and_a_rerun_skips_what_is_done(collection, tmp_path):
     videos, broken = collection
@@ -91,6 +93,7 @@ def wait_for(condition, what, seconds=90):
     raise AssertionError("no " + what)
 
 
+@pytest.mark.long_run
 @pytest.mark.timeout(300)
 def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_path):
     first, second = made_clip(tmp_path / "first.avi", 800), made_clip(tmp_path / "second.avi", 400)

@@ -57,12 +57,14 @@ def test_three_cameras_write_their_own_folders_and_events(cameras, servers):
 
 @pytest.mark.timeout(300)
 def test_outage_failure_and_hang_touch_only_their_camera(cameras, servers):
-    steady, flaky = servers(2)
+    # A server per camera: the test server's shared stream has refused (503) a
+    # client that connected while two others were setting up the same stream.
+    steady, flaky, other, third = servers(4)
     command = cameras(toml_config({
         "steady": with_secret(steady.url),
         "flaky": flaky.url,
-        "broken": {"address": steady.url, "detector": "detectors:Broken"},
-        "stuck": {"address": steady.url, "detector": "detectors:Hanging"},
+        "broken": {"address": other.url, "detector": "detectors:Broken"},
+        "stuck": {"address": third.url, "detector": "detectors:Hanging"},
     }))
     command.wait_status("flaky", 60, state="streaming")
     flaky.kill()

@@ -37,6 +37,7 @@ def series(text, name, camera):
     return float(found.group(1)) if found else None
 
 
+@pytest.mark.long_run
 @pytest.mark.timeout(300)
 def test_hung_cameras_are_replaced_and_failures_give_their_reason(cameras, servers):
     server, = servers(1)

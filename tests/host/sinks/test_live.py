@@ -29,6 +29,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
 
 
+@pytest.mark.long_run
 @pytest.mark.timeout(240)
 def test_a_camera_run_tells_health_and_incidents_to_a_webhook(cameras, servers):  # noqa: F811
     server, = servers(1)

@@ -38,6 +38,7 @@ def ids(messages):
     return [json.loads(payload)["id"] for payload, _ in messages]
 
 
+@pytest.mark.long_run
 @pytest.mark.timeout(180)
 def test_every_event_arrives_once_per_id_across_a_broker_outage_and_a_restart(
         tmp_path, broker, subscriber, caplog):

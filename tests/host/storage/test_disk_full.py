@@ -27,6 +27,7 @@ def fill(path):
         os.close(fd)
 
 
+@pytest.mark.long_run
 @pytest.mark.timeout(180)
 def test_full_disk_is_told_and_survived(cameras, servers, small_disk):
     disk = small_disk(6)
