@@ -189,6 +189,10 @@ class Store:
         line.update(event)
         line["incident"] = event["id"]
         line["id"] = "{}-{}".format(event["id"], "start" if event["type"] == "incident_start" else "end")
+        # "start" and "end" are times, as on a camera's incidents (the page and
+        # /api/incidents read them so); where in the video is told in offsets.
+        line["start_offset"], line["end_offset"] = event["start"], event["end"]
+        line["start"] = line["end"] = when
         line["video"] = video.given
         return line
 

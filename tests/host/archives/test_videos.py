@@ -43,7 +43,8 @@ def check_results(root, broken):
         assert [e["incident"] for e in starts] == [e["incident"] for e in ends] and starts
         assert sum(e["count"] for e in ends) == len(alarms)
         assert len({e["id"] for e in mine}) == len(mine)  # every line its own id
-        assert all((root / e["picture"]).is_file() and e["start"] <= e["end"] for e in ends)
+        assert all((root / e["picture"]).is_file() and e["start_offset"] <= e["end_offset"]
+                   and e["start"] == e["time"] for e in ends)
     return events
 
 
@@ -66,10 +67,15 @@ def test_a_collection_is_analysed_in_parallel_and_a_rerun_skips_what_is_done(col
             tiles = {c["camera"]: c for c in json.loads(answer.read())["cameras"]}
         with urllib.request.urlopen(served.url + "api/events?limit=1000", timeout=10) as answer:
             listed = json.loads(answer.read())["events"]
+        with urllib.request.urlopen(served.url + "api/incidents", timeout=10) as answer:
+            cards = json.loads(answer.read())["incidents"]
     finally:
         served.stop()
     assert sorted(c["state"] for c in tiles.values()) == ["done", "done", "done", "failed"]
     assert len(listed) == len([e for e in events if e["type"] == "alarm"])
+    ends = [e for e in events if e["type"] == "incident_end"]
+    assert sorted(c["incident"] for c in cards) == sorted(e["incident"] for e in ends)
+    assert all(c["start"] == c["end"] and c["start"].startswith("20") for c in cards)
 
     again = run_videos(videos, "--results", root, "--workers", "2", "-t", "2",
                        cache=tmp_path / "cache")
