@@ -8,7 +8,7 @@ import hashlib
 import logging
 import os
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlencode
 
 from starlette.applications import Starlette
@@ -92,8 +92,9 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
             return fleet_context(request, alarms)
         cameras = root.cameras()
         types = sorted({t for cam in cameras for t in cam["alarms_by_type"]} | ({info_type} - {""}))
+        since, until = span(request.query_params) if alarms else (None, None)
         return {"cameras": cameras, "camera": camera, "info_type": info_type, "types": types,
-                "alarms": root.events(RECENT_ALARMS, camera=camera, info_type=info_type)
+                "alarms": root.events(RECENT_ALARMS, since, camera, info_type, until=until)
                 if alarms else [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
                 "poll_ms": POLL_SECONDS * 1000, "space": root.space(), "sinks": read_sinks(root.path),
@@ -120,6 +121,16 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         values = context(request)
         return templates.TemplateResponse(request, "fleet.html" if values.get("fleet") else "index.html",
                                           values)
+
+    def span(params: Any) -> Tuple[Optional[datetime.datetime], Optional[datetime.datetime]]:
+        """``from`` and ``until`` (an incident's first and last picture), both
+        included; a bad value is a 400."""
+        try:
+            start = parse_since(params["from"]) if params.get("from") else None
+            until = parse_since(params["until"]) if params.get("until") else None
+        except Bad as error:
+            raise HTTPException(400, str(error).replace("since:", "from/until:")) from None
+        return (start - datetime.timedelta(microseconds=1) if start is not None else None), until
 
     def fragment(name: str, values: Dict[str, Any]) -> Response:
         html = templates.get_template(name).render(values)
@@ -152,11 +163,13 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         params = request.query_params
         try:
             since = parse_since(params["since"]) if params.get("since") else None
+            until = parse_since(params["until"]) if params.get("until") else None
             limit = parse_limit(params.get("limit", "100"), MAX_EVENTS)
         except Bad as error:
             return JSONResponse({"error": str(error)}, status_code=400)
         skipped: Dict[str, int] = {}
-        events = root.events(limit, since, params.get("camera"), params.get("info_type"), skipped)
+        events = root.events(limit, since, params.get("camera"), params.get("info_type"), skipped,
+                             until=until)
         return JSONResponse({"time": time.time(), "events": events, "skipped": skipped})
 
     def api_incidents(request: Request) -> Response:

@@ -168,9 +168,11 @@ class ResultsRoot:
 
     def events(self, limit: int = 50, since: Optional[datetime.datetime] = None,
                camera: Optional[str] = None, info_type: Optional[str] = None,
-               skipped: Optional[Dict[str, int]] = None) -> List[Dict[str, Any]]:
+               skipped: Optional[Dict[str, int]] = None,
+               until: Optional[datetime.datetime] = None) -> List[Dict[str, Any]]:
         """Up to ``limit`` alarm events, newest first, later than ``since``
-        (an aware time from ``parsing.parse_since``). The log is in append
+        and not later than ``until`` (aware times from
+        ``parsing.parse_since``). The log is in append
         order, which is time order up to the moment a line waits for its
         write(), so reading goes a little past ``since``. Damaged lines met
         are counted into ``skipped`` (if given)."""
@@ -178,7 +180,7 @@ class ResultsRoot:
         found: List[Dict[str, Any]] = []
         counts = {"event_line": 0}
         try:
-            self._scan(found, counts, limit, since, floor, camera, info_type)
+            self._scan(found, counts, limit, since, floor, camera, info_type, until)
         finally:
             self.skipped.add(counts)
             if skipped is not None:
@@ -187,11 +189,12 @@ class ResultsRoot:
 
     def _scan(self, found: List[Dict[str, Any]], counts: Dict[str, int], limit: int,
               since: Optional[datetime.datetime], floor: Optional[datetime.datetime],
-              camera: Optional[str], info_type: Optional[str]) -> None:
+              camera: Optional[str], info_type: Optional[str],
+              until: Optional[datetime.datetime] = None) -> None:
         for event, moment in self._tail(counts):
             if floor is not None and moment <= floor:
                 break
-            if since is not None and moment <= since:
+            if since is not None and moment <= since or until is not None and moment > until:
                 continue
             if camera and event["camera"] != camera or info_type and event["info_type"] != info_type:
                 continue

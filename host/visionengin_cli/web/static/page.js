@@ -15,9 +15,17 @@
     return text ? path + "?" + text : path;
   }
 
+  // The pictures of one incident (its button): from its first picture to its
+  // last, until a filter is changed by hand.
+  var span = null;
+
   function filterParams() {
     var params = {};
     new FormData(filters).forEach(function (value, key) { if (value) params[key] = value; });
+    if (span) {
+      if (span.from) params.from = span.from;
+      if (span.until) params.until = span.until;
+    }
     return params;
   }
 
@@ -50,18 +58,22 @@
   }
 
   filters.addEventListener("change", function () {
+    span = null;
     history.replaceState(null, "", url(location.pathname, filterParams()));
     refresh("alarms", "fragments/alarms", filterParams());
     refresh("incidents", "fragments/incidents", filterParams());
   });
 
-  // An incident's button: the recent pictures of its camera and info type.
+  // An incident's button: its pictures (its camera and info type, from its
+  // first picture to its last).
   document.addEventListener("click", function (event) {
     var pick = event.target.closest("button[data-camera]");
     if (!pick) return;
     filters.elements.camera.value = pick.dataset.camera;
     filters.elements.info_type.value = pick.dataset.infoType;
-    filters.dispatchEvent(new Event("change"));
+    span = {from: pick.dataset.from, until: pick.dataset.until};
+    refresh("alarms", "fragments/alarms", filterParams());
+    refresh("incidents", "fragments/incidents", filterParams());
     document.getElementById("alarms").scrollIntoView();
   });
 
