@@ -3,6 +3,8 @@
 It uses the engine module ``main`` exactly as any host does: one ``VisionEngin``
 and its entry points (see ``visionengin --help`` and ``cli.py``).
 """
+from __future__ import annotations
+
 # SIGHUP and SIGTERM that came while ``visionengin cameras`` was still loading
 # (the imports alone take a tenth of a second); the command takes them over
 # once its own handlers are in place. Noted here, the first of our code the
@@ -14,7 +16,7 @@ import sys as _sys
 
 _signal = __import__("_signal")
 
-HELD = []  # type: list[int]
+HELD: list[int] = []
 HELD_SIGNALS = (_signal.SIGHUP, _signal.SIGTERM)
 
 

@@ -96,7 +96,7 @@ def integer(low: int = -MAX_INT, high: int = MAX_INT) -> Field:
             value = int(value)
         if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
             raise Bad("not an integer from {} to {}".format(low, high))
-        return value
+        return int(value)
     return check
 
 
