@@ -47,8 +47,10 @@ def test_restarted_camera_keeps_every_picture_and_each_event_names_its_own(camer
 
 @pytest.mark.timeout(180)
 def test_second_command_on_a_camera_is_refused_naming_the_owner(cameras, servers):
-    server, = servers(1)
-    text = toml_config({"gate": server.url, "yard": server.url})
+    # A server per camera: the test server has refused clients that set up its
+    # one shared stream at the same moment.
+    gate, yard = servers(2)
+    text = toml_config({"gate": gate.url, "yard": yard.url})
     first = cameras(text)
     first.wait_status("gate", 60, state="streaming")
     first.wait_status("yard", 60, state="streaming")
