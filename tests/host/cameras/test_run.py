@@ -89,13 +89,12 @@ def test_outage_failure_and_hang_touch_only_their_camera(cameras, servers):
 
 @pytest.mark.timeout(180)
 def test_sighup_adds_removes_and_keeps_running_on_a_bad_file(cameras, servers):
-    server, = servers(1)
-    url = with_secret(server.url)
-    command = cameras(toml_config({"gate": url, "yard": url}))
+    url, other = (with_secret(server.url) for server in servers(2))  # see the outage test
+    command = cameras(toml_config({"gate": url, "yard": other}))
     gate = command.wait_status("gate", 60, state="streaming")
     command.wait_status("yard", 60, state="streaming")
 
-    (command.folder / "cameras.toml").write_text(toml_config({"gate": url, "door": url}))
+    (command.folder / "cameras.toml").write_text(toml_config({"gate": url, "door": other}))
     command.proc.send_signal(signal.SIGHUP)
     command.wait_status("door", 60, state="streaming")
     # a removed camera leaves the page: its status goes, its folder stays
