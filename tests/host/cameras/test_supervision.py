@@ -43,12 +43,12 @@ def series(text, name, camera):
 @pytest.mark.long_run
 @pytest.mark.timeout(300)
 def test_hung_cameras_are_replaced_and_failures_give_their_reason(cameras, servers):
-    server, = servers(1)
+    server, own = servers(2)  # the stuck camera on a server of its own (see the outage test)
     refused = "rtsp://127.0.0.1:%d/cam" % free_port()
     port = free_port()
     config = toml_config({
         "gate": server.url,
-        "stuck": {"address": server.url, "detector": "detectors:Hanging"},
+        "stuck": {"address": own.url, "detector": "detectors:Hanging"},
         "refused": refused,
         "unknown": "rtsp://{}/cam".format(UNKNOWN),
         "missing": server.url.replace("/cam", "/none"),
