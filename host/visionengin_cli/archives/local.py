@@ -119,17 +119,28 @@ class LocalPool:
 
     def submit(self, job: Any, path: str, workdir: str) -> List[Event]:
         slot = next(slot for slot in self.slots if slot.job is None)
-        if slot.process is None:
-            parent, child = self.context.Pipe()
-            slot.process = self.context.Process(
-                target=worker_main, name="visionengin-videos-worker", daemon=True,
-                args=(child, self.options, logging.getLogger().getEffectiveLevel()))
-            slot.process.start()
-            child.close()
-            slot.conn = parent
         slot.job = job
-        slot.conn.send((job, path, workdir))
+        try:
+            if slot.process is None:
+                self._start(slot)
+            slot.conn.send((job, path, workdir))
+        except OSError as error:  # the worker died before it took the video
+            return self._lost(slot, error)
         return []
+
+    def _start(self, slot: _Slot) -> None:
+        parent, child = self.context.Pipe()
+        process = self.context.Process(
+            target=worker_main, name="visionengin-videos-worker", daemon=True,
+            args=(child, self.options, logging.getLogger().getEffectiveLevel()))
+        try:
+            process.start()  # writes the worker's start data to it: fails if it is gone
+        except BaseException:
+            parent.close()
+            raise
+        finally:
+            child.close()
+        slot.process, slot.conn = process, parent
 
     def wait(self, timeout: float) -> List[Event]:
         watched: Dict[Any, _Slot] = {}
@@ -165,11 +176,14 @@ class LocalPool:
                 events.append((kind, job, payload))
         return events
 
-    def _lost(self, slot: _Slot) -> List[Event]:
-        slot.process.join(STOP_GRACE)
-        reason = exit_reason(slot.process.exitcode)
+    def _lost(self, slot: _Slot, error: Optional[OSError] = None) -> List[Event]:
+        if slot.process is None:  # it never started
+            reason = "worker lost while starting ({})".format(error.strerror or error if error else "?")
+        else:
+            slot.process.join(STOP_GRACE)
+            reason = exit_reason(slot.process.exitcode)
+            slot.conn.close()
         job, slot.job = slot.job, None
-        slot.conn.close()
         slot.process = slot.conn = None
         if job is None:
             log.warning("an idle %s", reason)

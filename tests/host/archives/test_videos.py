@@ -109,12 +109,16 @@ def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_pa
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
-        def worker():
-            found = [child for child in psutil.Process(process.pid).children()
-                     if "spawn_main" in " ".join(child.cmdline())]  # not the resource tracker
-            return found[0] if found else None
+        def holding_first():
+            for child in psutil.Process(process.pid).children():
+                try:
+                    if any(f.path == os.path.realpath(first) for f in child.open_files()):
+                        return child
+                except psutil.NoSuchProcess:
+                    pass
+            return None
 
-        os.kill(wait_for(worker, "worker started").pid, signal.SIGKILL)  # while it holds first.avi
+        os.kill(wait_for(holding_first, "worker reading first.avi").pid, signal.SIGKILL)
         finished = wait_for(lambda: list(root.glob("*/done.json")), "video done")[0].parent.name
         other = str(second) if finished.startswith("first-") else str(first)
 
@@ -128,6 +132,7 @@ def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_pa
         out, err = process.communicate(timeout=60)
     finally:
         process.kill()
+        process.communicate()  # its pipes closed here, whatever failed above
     assert process.returncode == 130, err
     assert "first.avi: worker lost (killed by SIGKILL); trying again" in err
     assert not psutil.wait_procs(helpers, timeout=10)[1]  # its workers ended with it
