@@ -123,6 +123,13 @@ def counts(value: Any) -> Dict[str, int]:
     return {text(256)(key): count(item) for key, item in value.items()}
 
 
+def names(value: Any) -> List[str]:
+    """A short list of names (a gathered camera's info types alarming now)."""
+    if not isinstance(value, list) or len(value) > 1000:
+        raise Bad("not a list of names")
+    return [text(256)(item) for item in value]
+
+
 def masked(value: Any) -> str:
     """A text that may quote a camera address: its password masked."""
     return mask_text(text()(value))
@@ -223,6 +230,7 @@ STATUS_FIELDS: Dict[str, Field] = {
     "analysed_fps": number, "alarms_by_type": counts,
     "last_alarm": sub_record(LAST_ALARM_FIELDS, required=("picture",)),
     "reason": text(1024), "hangs": count, "last_frame_age_seconds": number,
+    "active": names,
 }
 read_status = record(STATUS_FIELDS)
 
