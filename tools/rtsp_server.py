@@ -140,7 +140,11 @@ def main(argv=None):
               "config-interval=1 )" % (src, encoder))
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(launch)
-    factory.set_shared(True)
+    # A test pattern is cheap to make per client, and a media of its own
+    # spares a client the shared media's set-up and tear-down by others
+    # (answered "503 Service Unavailable" when they overlap). A looped file
+    # has one reader of its channel, so its clients share it.
+    factory.set_shared(looper is not None)
 
     server = GstRtspServer.RTSPServer()
     server.set_address(args.host)
