@@ -7,7 +7,7 @@ import collections
 import gzip
 import logging
 import os
-from typing import Any, Deque, Iterator, List
+from typing import Any, Deque, Iterator, List, Optional
 
 from .rotation import CURRENT, parts
 
@@ -20,28 +20,43 @@ def lines_from_end(root: str, max_bytes: int) -> Iterator[bytes]:
     ``max_bytes`` in all (a compressed part: of its text). A rotation or a
     compression while we read neither skips nor repeats a part: the current
     file is opened between two listings of the parts that agree (no
-    rotation in between), a file already read (by its inode) is skipped,
-    and a part compressed meanwhile is read compressed."""
-    budget, read = max_bytes, set()
+    rotation in between), a part compressed meanwhile is read compressed,
+    and a part that is the current file we read, rotated since, is skipped.
+    That file stays open until the end: an inode freed by a compression is
+    soon given to the next part's compressed file, so a closed file's inode
+    could name another part."""
     current = os.path.join(root, CURRENT)
+    opened: Any = None
     for attempt in range(5):  # the current file and the parts as one moment saw them
         before = parts(root)
         try:
-            opened: Any = open(current, "rb")
+            opened = open(current, "rb")
         except OSError:
             opened = None
         if parts(root)[:1] == before[:1] or attempt == 4:
             break
         if opened is not None:  # rotated in between: look again
             opened.close()
-    paths = [current] + [os.path.join(root, name) for _, name in before]
-    for path in paths:
+    try:
+        yield from _read_parts(root, max_bytes, opened, [name for _, name in before])
+    finally:
+        if opened is not None:
+            opened.close()
+
+
+def _read_parts(root: str, budget: int, opened: Any, names: List[str]) -> Iterator[bytes]:
+    first: Optional[int] = None
+    if opened is not None:
+        first = os.fstat(opened.fileno()).st_ino
+        size = os.fstat(opened.fileno()).st_size
+        yield from _from_end_of(opened, budget)
+        budget -= size
+    for name in names:
         if budget <= 0:
-            if opened is not None:
-                opened.close()
             return
+        path = os.path.join(root, name)
         try:
-            file, opened = (opened, None) if path == current and opened else (open(path, "rb"), None)
+            file = open(path, "rb")
         except FileNotFoundError:
             if path.endswith(".gz"):
                 continue
@@ -53,17 +68,16 @@ def lines_from_end(root: str, max_bytes: int) -> Iterator[bytes]:
         except OSError:
             continue
         with file:
-            stat = os.fstat(file.fileno())
-            if stat.st_ino in read:
+            if os.fstat(file.fileno()).st_ino == first:
                 continue
-            read.add(stat.st_ino)
             if path.endswith(".gz"):
                 lines = _gz_tail(file, path, budget)
                 budget -= sum(len(line) + 1 for line in lines)
                 yield from (line for line in reversed(lines) if line.strip())
             else:
+                size = os.fstat(file.fileno()).st_size
                 yield from _from_end_of(file, budget)
-                budget -= stat.st_size
+                budget -= size
 
 
 def _gz_tail(file: Any, path: str, budget: int) -> List[bytes]:
