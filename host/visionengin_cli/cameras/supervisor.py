@@ -368,7 +368,9 @@ class Supervisor:
             elif "event" in message:
                 event = message["event"]
                 try:
-                    slot.ledger.add(event["picture"], int(event.pop("bytes", 0)), event["time"])
+                    size = int(event.pop("bytes", 0))
+                    slot.ledger.add(event["picture"], size, event["time"])
+                    self.retention.added(size)
                     line = self.events.write(slot.camera.name, event)
                 except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
                     log.error("%s: cannot write an event: %s", slot.camera.name, error)

@@ -26,6 +26,7 @@ from .settings import Storage
 
 log = logging.getLogger("visionengin.storage")
 PERIOD = 1.0  # seconds between passes
+WOKEN_EVERY = 0.2  # least seconds between two passes that bursts of pictures call for
 
 
 class Space:
@@ -44,6 +45,9 @@ class Retention:
         self.short = False  # told that the disk is filled by other data
         self.lock = threading.Lock()
         self.stopping = threading.Event()
+        self.wake = threading.Event()
+        self.slack: Optional[float] = None  # bytes that may come before a limit is reached
+        self.since = 0  # bytes come since the last pass
         self.thread: Optional[threading.Thread] = None
 
     # -- running -------------------------------------------------------------
@@ -53,6 +57,7 @@ class Retention:
 
     def stop(self) -> None:
         self.stopping.set()
+        self.wake.set()
         if self.thread is not None:
             self.thread.join(10.0)
         with self.lock:
@@ -60,7 +65,14 @@ class Retention:
                 ledger.save(time.time(), force=True)
 
     def _loop(self) -> None:
-        while not self.stopping.wait(PERIOD):
+        last = time.monotonic()
+        while True:
+            self.wake.wait(PERIOD)
+            self.wake.clear()
+            pause = WOKEN_EVERY - (time.monotonic() - last)
+            if self.stopping.is_set() or (pause > 0 and self.stopping.wait(pause)):
+                return
+            last = time.monotonic()
             try:
                 self.run_pass()
             except Exception as error:  # noqa: BLE001 - the next pass tries again
@@ -69,6 +81,17 @@ class Retention:
     def own(self, camera: str, ledger: Ledger) -> None:
         with self.lock:
             self.ledgers[camera] = ledger
+
+    def added(self, size: int) -> None:
+        """A picture came. Pictures that take half the room left before a
+        limit call the next pass at once: a burst, or a pass that came late
+        on a loaded machine, would otherwise take the root past its limit
+        until the next second's pass."""
+        with self.lock:
+            self.since += size
+            call = self.slack is not None and self.since * 2 >= self.slack
+        if call:
+            self.wake.set()
 
     def disown(self, camera: str) -> None:
         with self.lock:
@@ -81,6 +104,7 @@ class Retention:
         now = time.time() if now is None else now
         with self.lock:
             ours = dict(self.ledgers)
+            self.since = 0
         headroom = 2 * sum(ledger.take_added() for ledger in ours.values())
         for camera, ledger in ours.items():
             self._ages(camera, ledger, now)
@@ -94,8 +118,11 @@ class Retention:
         floor = self.storage.min_free_bytes(total)
         if floor > 0:  # min_free 0: the disk may fill, and is then told as full
             need = max(need, floor + headroom - free)
+        slack = min(self.storage.max_size - used if self.storage.max_size is not None else float("inf"),
+                    free - floor if floor > 0 else float("inf"))
         if need > 0:
-            need = self._free_up(items, ours, need, now)
+            wanted, need = need, self._free_up(items, ours, need, now)
+            slack += wanted - need
         if need > 0 and not self.short:
             self.short = True
             log.warning("cannot keep %s: nothing of ours left to remove (the disk holds other data)",
@@ -103,6 +130,8 @@ class Retention:
         elif need <= 0 and self.short:
             self.short = False
             log.warning("the results root is within its limits again (%s)", self.storage.describe())
+        with self.lock:
+            self.slack = None if self.short or slack == float("inf") else max(0.0, slack)
         for ledger in ours.values():
             ledger.save(now)
         self.space = self._figures(ours, others, now)
