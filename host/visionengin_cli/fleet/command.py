@@ -16,6 +16,7 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import MaskingFilter
+from ..storage import settings as storage_settings
 from . import layout, retention
 from .client import Collector, Settings
 from .store import Store
@@ -55,10 +56,10 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
     parser.add_argument("--password-file", metavar="FILE",
                         help="a file whose first line is the broker's password (or the environment "
                              "variable {})".format(PASSWORD_ENV))
-    parser.add_argument("--max-size", metavar="SIZE", help="keep the root under SIZE (e.g. 20G): "
+    parser.add_argument("--max-size", metavar="SIZE", help="keep the root under SIZE (e.g. 20GB, 500MB): "
                         "the oldest pictures and event logs go first")
     parser.add_argument("--max-age", metavar="AGE", help="remove pictures and event logs older than "
-                        "AGE (e.g. 30d, 12h)")
+                        "AGE (30d, 12h; at least an hour)")
     parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="log at debug level, with the MQTT client's own lines")
     parser.set_defaults(run=run)
@@ -126,12 +127,16 @@ def settings_from(args: argparse.Namespace) -> Settings:
 
 
 def _limits(args: argparse.Namespace) -> Any:
+    """Spelled as in a device's ``[storage]``, so "30" is never read as seconds
+    here and days there."""
     try:
-        size = None if args.max_size is None else retention.parse_size(args.max_size)
+        size = None if args.max_size is None else int(storage_settings.parse_size(args.max_size)[1])
+        if size == 0:
+            raise ValueError("must be more than 0")
     except ValueError as error:
         raise CollectError("--max-size: {}".format(error)) from None
     try:
-        age = None if args.max_age is None else retention.parse_age(args.max_age)
+        age = None if args.max_age is None else storage_settings.parse_age(args.max_age)
     except ValueError as error:
         raise CollectError("--max-age: {}".format(error)) from None
     return size, age

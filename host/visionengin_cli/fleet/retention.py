@@ -6,33 +6,12 @@ from __future__ import annotations
 
 import logging
 import os
-import re
 import time
 from typing import List, Optional, Tuple
 
 from .layout import PICTURES
 
 log = logging.getLogger("visionengin.fleet")
-_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
-_AGES = {"s": 1, "m": 60, "h": 3600, "d": 86400}
-_SIZE = re.compile(r"(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?", re.I)
-_AGE = re.compile(r"(\d+(?:\.\d+)?)\s*([smhd]?)", re.I)
-
-
-def parse_size(text: str) -> int:
-    """"500M", "20G", "1.5T", "1048576" -> bytes; ValueError otherwise."""
-    match = _SIZE.fullmatch(text.strip())
-    if not match or float(match.group(1)) <= 0:
-        raise ValueError("not a size: {!r} (e.g. 500M, 20G)".format(text))
-    return int(float(match.group(1)) * _UNITS[match.group(2).lower()])
-
-
-def parse_age(text: str) -> float:
-    """"30d", "12h", "90m", "3600" (seconds) -> seconds; ValueError otherwise."""
-    match = _AGE.fullmatch(text.strip())
-    if not match or float(match.group(1)) <= 0:
-        raise ValueError("not an age: {!r} (e.g. 30d, 12h)".format(text))
-    return float(match.group(1)) * _AGES[(match.group(2) or "s").lower()]
 
 
 def _removable(root: str) -> Tuple[List[Tuple[float, int, str]], int]:

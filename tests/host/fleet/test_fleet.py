@@ -40,7 +40,7 @@ class Collect:
         self.log = open(tmp_path / "collect.log", "ab")
         self.proc = subprocess.Popen(
             [str(SCRIPT), "collect", "--broker", "127.0.0.1:{}".format(port), "--results",
-             str(tmp_path / "fleet"), "--client-id", "test-collector", "--max-size", "1G"],
+             str(tmp_path / "fleet"), "--client-id", "test-collector", "--max-size", "1GB"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log)
 
     def stop(self):
