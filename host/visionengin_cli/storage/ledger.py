@@ -145,29 +145,17 @@ class Ledger:
             pass
         return max(0, freed)
 
-    def trim_hour(self, key: str, need: float) -> int:
-        """Remove the oldest pictures of an hour folder still written to until
-        ``need`` bytes are freed; returns the bytes freed."""
-        folder = os.path.join(self.folder, key)
+    def pictures(self, key: str) -> List[str]:
+        """The pictures of an hour folder, oldest first (their names start
+        with the time)."""
         try:
-            with os.scandir(folder) as entries:
-                names = sorted(entry.name for entry in entries)
+            with os.scandir(os.path.join(self.folder, key)) as entries:
+                return sorted(entry.name for entry in entries)
         except OSError:
-            return 0
-        freed = gone = 0
-        left: Optional[str] = None
-        for index, name in enumerate(names):
-            if freed >= need:
-                left = name
-                break
-            path = os.path.join(folder, name)
-            try:
-                size = os.stat(path).st_size
-                os.unlink(path)
-            except OSError:
-                continue
-            freed += size
-            gone += 1
+            return []
+
+    def forget(self, key: str, freed: int, gone: int, left: Optional[str]) -> None:
+        """The oldest pictures of an hour went; ``left`` is the oldest kept."""
         with self.lock:
             hour = self.hours.get(key)
             if hour is not None:
@@ -176,7 +164,6 @@ class Ledger:
                 hour.oldest = picture_time(left, key) if left else None
             self.removed += gone
             self.dirty = True
-        return freed
 
     def save(self, now: float, force: bool = False) -> None:
         if not self.dirty or (not force and now - self.saved < SAVE_EVERY):
@@ -242,3 +229,35 @@ def read_saved(folder: str) -> Optional[Dict[str, Any]]:
     except (OSError, ValueError):
         return None
     return data if isinstance(data, dict) and isinstance(data.get("hours"), dict) else None
+
+
+def trim_hours(hours: List[Tuple[Ledger, str]], need: float) -> int:
+    """Remove the oldest pictures of hour folders still written to, oldest
+    first across all of them, until ``need`` bytes are freed; returns the
+    bytes freed. Thinned one after the other, the camera whose folder came
+    first would lose every picture before the others lost any."""
+    queue: List[Tuple[float, int, str]] = []
+    for index, (ledger, key) in enumerate(hours):
+        queue.extend((picture_time(name, key) or 0.0, index, name) for name in ledger.pictures(key))
+    queue.sort()
+    freed = [0] * len(hours)
+    gone = [0] * len(hours)
+    left: List[Optional[str]] = [None] * len(hours)
+    for _, index, name in queue:
+        ledger, key = hours[index]
+        if sum(freed) >= need:
+            if left[index] is None:
+                left[index] = name
+            continue
+        path = os.path.join(ledger.folder, key, name)
+        try:
+            size = os.stat(path).st_size
+            os.unlink(path)
+        except OSError:
+            continue
+        freed[index] += size
+        gone[index] += 1
+    for index, (ledger, key) in enumerate(hours):
+        if gone[index]:
+            ledger.forget(key, freed[index], gone[index], left[index])
+    return sum(freed)

@@ -20,7 +20,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from ..events import outbox, rotation
 from .layout import hour_key, hour_start
-from .ledger import Ledger, read_saved
+from .ledger import Ledger, read_saved, trim_hours
 from .lock import Busy, FolderLock
 from .settings import Storage
 
@@ -209,6 +209,9 @@ class Retention:
                  need: float, now: float) -> float:
         current = {camera: max((key for key, _, _, _ in ledger.items()), default=None)
                    for camera, ledger in ours.items()}
+        written = {camera: key for camera, key in current.items()
+                   if key is not None and key >= hour_key(now - 3600)}
+        trimmed = False
         for _, kind, what, size in items:
             if need <= 0:
                 break
@@ -222,11 +225,11 @@ class Retention:
                     pass
             else:
                 camera, _, key = what.partition("/")
-                ledger = ours[camera]
-                if key == current[camera] and key >= hour_key(now - 3600):
-                    need -= ledger.trim_hour(key, need)  # still written to: its oldest pictures
-                else:
-                    need -= ledger.remove_hour(key)
+                if written.get(camera) != key:
+                    need -= ours[camera].remove_hour(key)
+                elif not trimmed:  # the hours still written to: their oldest pictures, all at once
+                    need -= trim_hours([(ours[name], hour) for name, hour in written.items()], need)
+                    trimmed = True
         return need
 
     def _unowned(self, what: str) -> bool:

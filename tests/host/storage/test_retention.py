@@ -58,7 +58,16 @@ def test_limits_hold_while_three_cameras_run(cameras, servers, small_disk, limit
     removed = sum(json.loads((disk / name / "ledger.json").read_text())["removed"] for name in names)
     assert removed > 0 and all(s["alarms"] > removed / 10 and not s["disk_full"]
                                for s in statuses.values()), (removed, statuses)
+    kept = {name: sorted(p.relative_to(disk).as_posix() for p in (disk / name).glob("*/*/*.jpg"))
+            for name in names}
+    gone = set()
     for name in names:  # what is left is the newest: every picture after the first kept one
-        kept = sorted(p.relative_to(disk).as_posix() for p in (disk / name).glob("*/*/*.jpg"))
         told = [e["picture"] for e in command.events() if e["camera"] == name]
-        assert kept and told[-len(kept):] == kept
+        assert kept[name] and told[-len(kept[name]):] == kept[name]
+        gone.update(told[:-len(kept[name])])
+    # and across the cameras: in the hour written to, all that went is older than all that is left
+    hour = max(path.split("/", 1)[1].rpartition("/")[0] for path in sum(kept.values(), []))
+
+    def times(paths):
+        return [path.rpartition("/")[2][:13] for path in paths if path.split("/", 1)[1].startswith(hour + "/")]
+    assert max(times(gone), default="") < min(times(sum(kept.values(), []))), kept
