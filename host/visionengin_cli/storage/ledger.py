@@ -9,6 +9,7 @@ unreadable ledger is rebuilt from the folders once, and said so.
 """
 from __future__ import annotations
 
+import heapq
 import json
 import logging
 import os
@@ -236,18 +237,20 @@ def trim_hours(hours: List[Tuple[Ledger, str]], need: float) -> int:
     first across all of them, until ``need`` bytes are freed; returns the
     bytes freed. Thinned one after the other, the camera whose folder came
     first would lose every picture before the others lost any."""
-    queue: List[Tuple[float, int, str]] = []
-    for index, (ledger, key) in enumerate(hours):
-        queue.extend((picture_time(name, key) or 0.0, index, name) for name in ledger.pictures(key))
-    queue.sort()
+    # An hour key and a name that starts with the time of day order pictures
+    # by time as text: nothing is parsed, and only the oldest are looked at.
+    queue = heapq.merge(*([(key, name[:13], index, name) for name in ledger.pictures(key)]
+                          for index, (ledger, key) in enumerate(hours)))
     freed = [0] * len(hours)
     gone = [0] * len(hours)
     left: List[Optional[str]] = [None] * len(hours)
-    for _, index, name in queue:
+    for _, _, index, name in queue:
         ledger, key = hours[index]
         if sum(freed) >= need:
             if left[index] is None:
                 left[index] = name
+            if all(left[i] is not None or not gone[i] for i in range(len(hours))):
+                break
             continue
         path = os.path.join(ledger.folder, key, name)
         try:
