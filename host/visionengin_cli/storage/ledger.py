@@ -16,7 +16,7 @@ import os
 import shutil
 import threading
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from .layout import DAY, HOUR, hour_key, hour_start, picture_time
 from .pictures import write_file
@@ -232,6 +232,11 @@ def read_saved(folder: str) -> Optional[Dict[str, Any]]:
     return data if isinstance(data, dict) and isinstance(data.get("hours"), dict) else None
 
 
+def _in_time_order(names: List[str], key: str, index: int) -> Iterator[Tuple[str, str, int, str]]:
+    for name in names:
+        yield key, name[:13], index, name
+
+
 def trim_hours(hours: List[Tuple[Ledger, str]], need: float) -> int:
     """Remove the oldest pictures of hour folders still written to, oldest
     first across all of them, until ``need`` bytes are freed; returns the
@@ -239,7 +244,7 @@ def trim_hours(hours: List[Tuple[Ledger, str]], need: float) -> int:
     first would lose every picture before the others lost any."""
     # An hour key and a name that starts with the time of day order pictures
     # by time as text: nothing is parsed, and only the oldest are looked at.
-    queue = heapq.merge(*([(key, name[:13], index, name) for name in ledger.pictures(key)]
+    queue = heapq.merge(*(_in_time_order(ledger.pictures(key), key, index)
                           for index, (ledger, key) in enumerate(hours)))
     freed = [0] * len(hours)
     gone = [0] * len(hours)
