@@ -19,7 +19,7 @@ import os
 import re
 import shutil
 import time
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 log = logging.getLogger("visionengin.events")
 CURRENT = "events.jsonl"
@@ -47,17 +47,20 @@ def first_time(path: str) -> Optional[float]:
 
 
 def parts(root: str) -> List[Tuple[int, str]]:
-    """(n, file name) of the rotated parts, newest first."""
-    found = []
+    """(n, file name) of the rotated parts, newest first. A part found both
+    plain and compressed (a compression between its two steps, or cut
+    short by a crash there) is its plain file: the same lines read twice
+    would repeat events, and the next compression finishes the job."""
+    found: Dict[int, str] = {}
     try:
         names = os.listdir(root)
     except OSError:
         return []
     for name in names:
         match = PART.match(name)
-        if match:
-            found.append((int(match.group(1)), name))
-    return sorted(found, reverse=True)
+        if match and (match.group(2) is None or int(match.group(1)) not in found):
+            found[int(match.group(1))] = name
+    return sorted(found.items(), reverse=True)
 
 
 def files_newest_first(root: str) -> List[str]:

@@ -78,3 +78,18 @@ def test_rotation_while_the_page_reads(tmp_path):
     newest = page.events(limit=1000)  # across the current file, the plain part and compressed ones
     assert [e["behavior_number"] for e in newest] == list(range(total - 1, total - 1001, -1))
     assert [e["behavior_number"] for e in page.events(limit=1000, camera="yard")][:3] == [2998, 2996, 2994]
+
+
+def test_a_part_left_both_plain_and_compressed_is_read_once(tmp_path):
+    """As a compression leaves it between its two steps, or when cut short there."""
+    log = EventLog(str(tmp_path), part_bytes=2 * 1024)
+    for n in range(60):
+        log.write("gate", event(n))
+    log.close()
+    twin = tmp_path / rotation.parts(str(tmp_path))[1][1]
+    with gzip.open(str(twin) + ".gz", "wb") as out:
+        out.write(twin.read_bytes())
+    page = ResultsRoot(str(tmp_path))
+    assert [e["behavior_number"] for e in page.events(limit=100)] == list(range(59, -1, -1))
+    rotation.compress(str(tmp_path), now=2e9)
+    assert not twin.exists() and [e["behavior_number"] for e in all_lines(tmp_path)] == list(range(60))
