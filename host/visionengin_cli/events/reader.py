@@ -27,16 +27,22 @@ def lines_from_end(root: str, max_bytes: int) -> Iterator[bytes]:
     could name another part."""
     current = os.path.join(root, CURRENT)
     opened: Any = None
-    for attempt in range(5):  # the current file and the parts as one moment saw them
+    for _ in range(5):  # the current file and the parts as one moment saw them
         before = parts(root)
         try:
             opened = open(current, "rb")
         except OSError:
             opened = None
-        if parts(root)[:1] == before[:1] or attempt == 4:
+        after = parts(root)
+        if after[:1] == before[:1]:
             break
         if opened is not None:  # rotated in between: look again
             opened.close()
+            opened = None
+        # A writer that rotates at every look: the parts alone, as the last
+        # listing saw them, are whole if a little old; with the current file
+        # they could leave out the part rotated in between.
+        before = after
     try:
         yield from _read_parts(root, max_bytes, opened, [name for _, name in before])
     finally:

@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from visionengin_cli.events import rotation
+from visionengin_cli.events import reader, rotation
 from visionengin_cli.events.log import EventLog
 from visionengin_cli.web.results import ResultsRoot
 
@@ -93,3 +93,20 @@ def test_a_part_left_both_plain_and_compressed_is_read_once(tmp_path):
     assert [e["behavior_number"] for e in page.events(limit=100)] == list(range(59, -1, -1))
     rotation.compress(str(tmp_path), now=2e9)
     assert not twin.exists() and [e["behavior_number"] for e in all_lines(tmp_path)] == list(range(60))
+
+
+def test_a_writer_rotating_at_every_look_gives_an_older_but_whole_answer(tmp_path, monkeypatch):
+    log = EventLog(str(tmp_path), part_bytes=2 * 1024)
+    numbers = iter(range(1 << 20))
+    for _ in range(30):
+        log.write("gate", event(next(numbers)))
+    listing = reader.parts
+
+    def busy(root):  # a part's worth of lines, so a rotation, between one look and the next
+        found = listing(root)
+        for _ in range(12):
+            log.write("gate", event(next(numbers)))
+        return found
+    monkeypatch.setattr(reader, "parts", busy)
+    got = [e["behavior_number"] for e in ResultsRoot(str(tmp_path)).events(limit=40)]
+    assert len(got) == 40 and got == list(range(got[0], got[0] - 40, -1))
