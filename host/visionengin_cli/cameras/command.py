@@ -182,6 +182,8 @@ def run(args: argparse.Namespace) -> int:
             print("visionengin: error: {}".format(error), file=sys.stderr)
             return EXIT_ERROR
         log.info("status page at %s", served.url)
+        if sinks is not None:
+            sinks.set_page(served.url)
 
     supervisor = Supervisor(config.results, events, debug=args.debug, storage=config.storage,
                             on_event=live.alarm)
@@ -210,6 +212,8 @@ def run(args: argparse.Namespace) -> int:
             if pending["reload"]:
                 pending["reload"] = False
                 config = _reload(args, config, supervisor)
+                if sinks is not None:
+                    sinks.set_cameras(list(config.cameras), config.listed)
                 for name in set(live_cameras) - set(config.cameras):  # their incidents end
                     live.close(name)
                 live_cameras = list(config.cameras)
@@ -238,7 +242,7 @@ def _sinks(config: config_module.Config) -> Optional[Hub]:
     """The configured sinks (not started yet), or None without any."""
     if config.sinks.mqtt is None and not config.sinks.webhooks:
         return None
-    return Hub(config.results, config.sinks, list(config.cameras))
+    return Hub(config.results, config.sinks, list(config.cameras), config.listed)
 
 
 def _reload(args: argparse.Namespace, old: config_module.Config,

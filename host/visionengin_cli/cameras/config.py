@@ -15,6 +15,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 from ..secrets import mask_text
 from ..sinks import config as sinks_config
 from ..sinks.config import SinksConfig
+from ..sinks.homeassistant import slug
 from ..storage import settings as storage_settings
 
 if sys.version_info >= (3, 11):
@@ -83,6 +84,7 @@ class Config:
                  storage: Optional[storage_settings.Storage] = None,
                  sinks: Optional[SinksConfig] = None) -> None:
         self.path, self.results, self.cameras = path, results, cameras
+        self.listed = list(cameras)  # every camera of the file, also when --only runs one
         self.storage = storage if storage is not None else storage_settings.Storage()
         self.sinks = sinks if sinks is not None else sinks_config.parse({}, os.path.dirname(path))
 
@@ -185,6 +187,17 @@ def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: st
                   detector, engine, base, float(own["watchdog"] or WATCHDOG), behaviour)
 
 
+def _one_id_each(cameras: Mapping[str, Camera]) -> None:
+    """Home Assistant's ids and discovery topics write a camera's "." as
+    "_": two names that differ only there would be one entity."""
+    seen: Dict[str, str] = {}
+    for name in cameras:
+        other = seen.setdefault(slug(name), name)
+        if other != name:
+            raise ConfigError("cameras.{}: {!r} and {!r} would be one entity in Home Assistant "
+                              "(its ids write '.' as '_'): rename one".format(name, other, name))
+
+
 def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None,
           options: Optional[Mapping[str, Any]] = None) -> Config:
     """The configuration in ``text``; ``path`` names it in messages and
@@ -228,6 +241,8 @@ def parse(text: str, path: str, behaviours: Optional[Mapping[str, Any]] = None,
         sinks = sinks_config.parse(data, base)
     except sinks_config.SinkConfigError as error:
         raise ConfigError(str(error)) from None
+    if sinks.mqtt is not None and sinks.mqtt.homeassistant:
+        _one_id_each(cameras)
     return Config(os.path.abspath(path), os.path.normpath(os.path.join(base, os.path.expanduser(results))),
                   cameras, storage, sinks)
 

@@ -16,6 +16,7 @@ import paho.mqtt.client as paho
 from paho.mqtt.enums import CallbackAPIVersion
 
 from ..secrets import mask_text
+from ..sinks import broker_errors
 from .store import Store
 
 log = logging.getLogger("visionengin.fleet")
@@ -51,6 +52,7 @@ class Collector:
             client.tls_set(ca_certs=settings.ca_file, cert_reqs=ssl.CERT_REQUIRED)
         client.reconnect_delay_set(1, 30)
         client.on_connect, client.on_disconnect = self._on_connect, self._on_disconnect
+        client.on_connect_fail = self._on_connect_fail
         client.on_message = self._on_message
         self.client = client
 
@@ -80,7 +82,7 @@ class Collector:
         try:
             self.client.reconnect()
         except OSError as error:
-            self._error("{}: cannot connect ({})".format(self.target, error))
+            self._error("{}: cannot connect: {}".format(self.target, broker_errors.describe(error)))
         self.client.loop_start()
 
     def _error(self, text: str) -> None:
@@ -98,6 +100,11 @@ class Collector:
             client.subscribe(self.settings.topic, qos=1)
         log.info("connected to %s as %s (%s session)", self.target, self.settings.client_id,
                  "resumed" if flags.session_present else "new")
+
+    def _on_connect_fail(self, client: Any, userdata: Any) -> None:
+        self.connected = False
+        if not self.stopping:
+            self._error("{}: cannot connect: {}".format(self.target, broker_errors.handled()))
 
     def _on_disconnect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was, self.connected = self.connected, False

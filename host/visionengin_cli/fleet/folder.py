@@ -40,6 +40,16 @@ class Device:
             self.cameras[name] = status
         return status
 
+    def forget_camera(self, name: str) -> None:
+        """The device no longer runs it: its status goes (the page stops
+        showing it); its events and incident pictures stay."""
+        self.cameras.pop(name, None)
+        self.changed.discard(name)
+        try:
+            os.unlink(os.path.join(self.folder, name, "status.json"))
+        except FileNotFoundError:
+            pass
+
     def write_camera(self, name: str) -> None:
         """Coalesced: a busy camera's status is rewritten once a tick, not per message."""
         self.changed.add(name)

@@ -106,7 +106,7 @@ class Store:
     def snapshot(self, name: str, camera: str, info_type: str, payload: bytes, retained: bool,
                  ack: Ack) -> None:
         device = self.device(name)
-        if device is None:
+        if device is None or not payload:  # empty: cleared, the camera left the device
             return ack()
         for candidate in [device] + [self.devices[t] for t in self.twins.get(name, ())]:
             waiting = None if retained else candidate.pending.pop((camera, info_type), None)
@@ -180,6 +180,9 @@ class Store:
     def state(self, name: str, camera: str, payload: bytes, retained: bool, ack: Ack) -> None:
         device = self.device(name)
         if device is None or not layout.safe_name(camera):
+            return ack()
+        if not payload:  # cleared: the camera left the device's configuration
+            device.forget_camera(camera)
             return ack()
         try:
             fields = json.loads(payload)

@@ -2,20 +2,33 @@
 make each camera appear by itself, all tied to one device (this one) and to
 its availability topic.
 
-Per camera a sensor of its state; per camera and info type a binary sensor
-(on while an incident runs) and an image (the incident's best picture).
+Per camera a diagnostic sensor of its state; per camera and info type a
+binary sensor (on while an incident runs) and an image (the incident's best
+picture), available only while both the device and the camera are (a camera
+without video says nothing about motion). The state sensor keeps only the
+device's availability: it is what tells why a camera has no video.
 """
 from __future__ import annotations
 
 import json
 import re
-from typing import Any, Dict, List, Tuple
+import socket
+from typing import Any, Dict, List, Optional, Tuple
+from urllib.parse import urlsplit, urlunsplit
 
 DISCOVERY_PREFIX = "homeassistant"
 _UNSAFE = re.compile(r"[^A-Za-z0-9_-]")
 # The binary sensor's device class for the engine's info types HA knows a
 # class for; others show as a plain on/off sensor.
 DEVICE_CLASSES = {"motion": "motion", "face": "occupancy", "person": "occupancy"}
+# Every word a camera's state can be (the supervisor's and the live run's):
+# HA refuses an enum sensor's state outside its options.
+STATES = ("starting", "streaming", "reconnecting", "no frames", "hung", "restarting", "failing",
+          "stopped")
+# A camera's own availability, read from its state: "online" is false once no
+# frame came for [events] offline_after seconds.
+CAMERA_AVAILABLE = "{{ 'online' if value_json.online else 'offline' }}"
+_ANY_ADDRESS = ("", "0.0.0.0", "::")
 
 
 def slug(text: str) -> str:
@@ -33,45 +46,70 @@ def _version() -> str:
         return "unknown"
 
 
-def _common(device: str, prefix: str, unique: str, name: str) -> Dict[str, Any]:
-    return {"name": name, "unique_id": unique,
-            "availability_topic": prefix + "/availability",
-            "payload_available": "online", "payload_not_available": "offline",
-            "device": {"identifiers": ["visionengin_" + slug(device)], "name": device,
-                       "manufacturer": "visionengin", "model": "visionengin cameras",
-                       "sw_version": _version()}}
+def page_address(url: str) -> str:
+    """The served page's address as another machine reaches it: a page
+    listening on every address is named by this host's name."""
+    parts = urlsplit(url)
+    if (parts.hostname or "") not in _ANY_ADDRESS:
+        return url
+    port = ":{}".format(parts.port) if parts.port else ""
+    return urlunsplit((parts.scheme, (socket.gethostname() or "localhost") + port, parts.path or "/",
+                       "", ""))
 
 
-def camera_configs(device: str, prefix: str, camera: str) -> List[Tuple[str, Dict[str, Any]]]:
-    """(topic, payload) of the camera's state sensor."""
-    node = slug(device)
-    unique = "{}_{}_state".format(node, slug(camera))
-    payload = _common(device, prefix, unique, "{} state".format(camera))
-    payload.update({"state_topic": "{}/{}/state".format(prefix, camera),
-                    "value_template": "{{ value_json.state }}",
-                    "json_attributes_topic": "{}/{}/state".format(prefix, camera),
-                    "icon": "mdi:cctv"})
-    return [("{}/sensor/{}/{}/config".format(DISCOVERY_PREFIX, node, unique), payload)]
+class Discovery:
+    """The discovery payloads of one device: its name, topic prefix and,
+    when a page is served, the page's address."""
 
+    def __init__(self, device: str, prefix: str, page: Optional[str] = None) -> None:
+        self.device, self.prefix, self.page = device, prefix, page
+        self.node = slug(device)
 
-def info_type_configs(device: str, prefix: str, camera: str,
-                      info_type: str) -> List[Tuple[str, Dict[str, Any]]]:
-    """(topic, payload) of the binary sensor and the image of one camera's
-    info type."""
-    node, base = slug(device), "{}/{}/{}".format(prefix, camera, slug(info_type))
-    unique = "{}_{}_{}".format(node, slug(camera), slug(info_type))
-    sensor = _common(device, prefix, unique, "{} {}".format(camera, info_type))
-    sensor.update({"state_topic": base, "payload_on": "ON", "payload_off": "OFF"})
-    if info_type in DEVICE_CLASSES:
-        sensor["device_class"] = DEVICE_CLASSES[info_type]
-    image = _common(device, prefix, unique + "_snapshot", "{} {} snapshot".format(camera, info_type))
-    image.update({"image_topic": base + "/snapshot", "content_type": "image/jpeg"})
-    return [("{}/binary_sensor/{}/{}/config".format(DISCOVERY_PREFIX, node, unique), sensor),
-            ("{}/image/{}/{}/config".format(DISCOVERY_PREFIX, node, unique + "_snapshot"), image)]
+    def _common(self, unique: str, name: str, camera: Optional[str]) -> Dict[str, Any]:
+        availability: List[Dict[str, str]] = [
+            {"topic": self.prefix + "/availability", "payload_available": "online",
+             "payload_not_available": "offline"}]
+        if camera is not None:
+            availability.append({"topic": "{}/{}/state".format(self.prefix, camera),
+                                 "value_template": CAMERA_AVAILABLE})
+        device = {"identifiers": ["visionengin_" + self.node], "name": self.device,
+                  "manufacturer": "visionengin", "model": "visionengin cameras",
+                  "sw_version": _version()}
+        if self.page is not None:
+            device["configuration_url"] = self.page
+        return {"name": name, "unique_id": unique, "availability": availability,
+                "availability_mode": "all", "device": device,
+                "origin": {"name": "visionengin", "sw_version": _version()}}
+
+    def camera(self, camera: str) -> List[Tuple[str, Dict[str, Any]]]:
+        """(topic, payload) of the camera's state sensor."""
+        unique = "{}_{}_state".format(self.node, slug(camera))
+        payload = self._common(unique, "{} state".format(camera), None)
+        payload.update({"state_topic": "{}/{}/state".format(self.prefix, camera),
+                        "value_template": "{{ value_json.state }}",
+                        "json_attributes_topic": "{}/{}/state".format(self.prefix, camera),
+                        "device_class": "enum", "options": list(STATES),
+                        "entity_category": "diagnostic", "icon": "mdi:cctv"})
+        return [("{}/sensor/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique), payload)]
+
+    def info_type(self, camera: str, info_type: str) -> List[Tuple[str, Dict[str, Any]]]:
+        """(topic, payload) of the binary sensor and the image of one
+        camera's info type."""
+        base = "{}/{}/{}".format(self.prefix, camera, slug(info_type))
+        unique = "{}_{}_{}".format(self.node, slug(camera), slug(info_type))
+        sensor = self._common(unique, "{} {}".format(camera, info_type), camera)
+        sensor.update({"state_topic": base, "payload_on": "ON", "payload_off": "OFF"})
+        if info_type in DEVICE_CLASSES:
+            sensor["device_class"] = DEVICE_CLASSES[info_type]
+        image = self._common(unique + "_snapshot", "{} {} snapshot".format(camera, info_type), camera)
+        image.update({"image_topic": base + "/snapshot", "content_type": "image/jpeg"})
+        return [("{}/binary_sensor/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique), sensor),
+                ("{}/image/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique + "_snapshot"),
+                 image)]
 
 
 def encode(payload: Dict[str, Any]) -> bytes:
     return json.dumps(payload, ensure_ascii=False, sort_keys=True).encode("utf-8")
 
 
-__all__ = ["camera_configs", "info_type_configs", "encode", "slug"]
+__all__ = ["Discovery", "STATES", "encode", "page_address", "slug"]

@@ -9,7 +9,7 @@ import logging
 import os
 import threading
 import time
-from typing import Any, Dict, List, Optional, Set
+from typing import Any, Dict, List, Optional, Sequence, Set
 
 from ..events.outbox import Outbox
 from .config import SinksConfig
@@ -21,7 +21,10 @@ STATUS_FILE = "sinks.json"
 
 
 class Hub:
-    def __init__(self, root: str, config: SinksConfig, cameras: List[str]) -> None:
+    def __init__(self, root: str, config: SinksConfig, cameras: List[str],
+                 kept: Optional[Sequence[str]] = None) -> None:
+        """``cameras``: those run here; ``kept``: all the configuration holds
+        (with ``--only``, more than those run), never cleared from the broker."""
         self.root = root
         self.senders: List[Sender] = []
         folder = os.path.join(root, "outbox")
@@ -29,7 +32,7 @@ class Hub:
             from .mqtt import Mqtt
 
             self.mqtt: Optional[Mqtt] = Mqtt(Outbox(os.path.join(folder, "mqtt"), config.outbox_cap),
-                                             config.mqtt, config.device, root, cameras)
+                                             config.mqtt, config.device, root, cameras, kept)
             self.senders.append(self.mqtt)
         else:
             self.mqtt = None
@@ -68,6 +71,17 @@ class Hub:
     def camera_state(self, camera: str, state: Dict[str, Any]) -> None:
         if self.mqtt is not None:
             self.mqtt.camera_state(camera, state)
+
+    def set_cameras(self, cameras: List[str], kept: Optional[Sequence[str]] = None) -> None:
+        """After a reload: cameras added get their topics, those gone from
+        the configuration leave the broker."""
+        if self.mqtt is not None:
+            self.mqtt.set_cameras(cameras, kept)
+
+    def set_page(self, url: str) -> None:
+        """The status page served beside the cameras; before start()."""
+        if self.mqtt is not None:
+            self.mqtt.set_page(url)
 
     def stop(self, drain: float = 1.0) -> None:
         """Stops every sender; those connected first get up to ``drain``

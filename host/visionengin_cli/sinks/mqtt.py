@@ -10,6 +10,13 @@ will, retained), ``events`` (one JSON event a message), ``<camera>/state``
 (retained JSON naming this process: a collector tells a restart from two
 devices sharing a name by it), sent with "online" again every ``HEARTBEAT``
 seconds so a collector knows when the device was last seen.
+
+At each connect the discovery and every camera's state go out before
+"online" (a camera without a report yet is "starting"), so neither Home
+Assistant nor a collector takes the last run's retained state for this one's.
+A state is sent when it changes, its reason without the seconds it counts.
+A camera gone from the configuration has its retained topics cleared (empty
+payloads, discovery first), at a reload or, failing that, at the next start.
 """
 from __future__ import annotations
 
@@ -17,24 +24,36 @@ import json
 import logging
 import datetime
 import os
+import re
 import socket
 import ssl
 import threading
 import time
 import uuid
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import paho.mqtt.client as paho
 from paho.mqtt.enums import CallbackAPIVersion
 
 from ..events.outbox import Outbox
+from . import broker_errors
 from . import homeassistant as ha
+from .published import Published
 from .sender import DeliveryError, Sender
 
 log = logging.getLogger("visionengin.sinks")
 WAIT = 1.0  # seconds between looks at the stop flag while a message is in flight
 INCIDENTS = ("incident_start", "incident_end")
 HEARTBEAT = 15.0  # seconds between two "instance" messages
+# A camera's state before its first report, in the words the supervisor uses.
+STARTING = {"state": "starting", "reason": "no frame analysed yet", "online": True, "disk_full": False}
+_COUNTING = re.compile(r" for \d+ s\b")  # "no frames for 4 s": a reason that changes every second
+Message = Tuple[str, bytes, bool]  # topic, payload, retained
+
+
+def steady(reason: str) -> str:
+    """The reason without the seconds it counts: sent once, not every second."""
+    return _COUNTING.sub("", reason)
 
 
 class MqttSettings:
@@ -56,22 +75,28 @@ class Mqtt(Sender):
     kind = "mqtt"
 
     def __init__(self, outbox: Outbox, settings: MqttSettings, device: str, root: str,
-                 cameras: List[str]) -> None:
+                 cameras: List[str], kept: Optional[Sequence[str]] = None) -> None:
         scheme = "mqtts" if settings.tls else "mqtt"
         super().__init__("mqtt", outbox, "{}://{}:{}".format(scheme, settings.host, settings.port))
         self.settings, self.device, self.root = settings, device, root
-        self.cameras = list(cameras)
-        self.retained: Dict[str, bytes] = {}  # topic: latest payload, sent again at each connect
-        self.types: Set[Tuple[str, str]] = set(self._load_types())
         self.lock = threading.Lock()
-        self.published = threading.Condition()  # never held while calling the client
+        self.cameras = list(cameras)  # those run here: their topics are published
+        self.kept = set(cameras if kept is None else kept)  # in the configuration: never cleared
+        self.retained: Dict[str, bytes] = {}  # topic: latest payload, sent again at each connect
+        self.published = Published(outbox.folder)
+        self.published.add_cameras(self.cameras)  # on disk before anything of them is sent
+        self.discovery = ha.Discovery(device, settings.prefix)
+        self.discovered: Set[str] = set()  # cameras discovered on this connection (sender's thread)
+        self.acked = threading.Condition()  # never held while calling the client
         self.completions = 0
         self.done: Dict[int, int] = {}  # message id: completion number
         self.resend = self.refused = False
         self.instance = uuid.uuid4().hex  # this process, whatever its client id
         self.started = time.time()
-        self.beat_at = 0.0
+        self.beat_at: Optional[float] = None  # None: "online" and "instance" are due
         self.client = self._client()
+        for camera in self.cameras:
+            self.camera_state(camera, STARTING)
 
     def _client(self) -> paho.Client:
         s = self.settings
@@ -87,12 +112,28 @@ class Mqtt(Sender):
         client.reconnect_delay_set(1, 30)
         client.max_queued_messages_set(0)
         client.on_connect = self._on_connect
+        client.on_connect_fail = self._on_connect_fail
         client.on_disconnect = self._on_disconnect
         client.on_publish = self._on_publish
         return client
 
     def topic(self, *parts: str) -> str:
         return "/".join((self.settings.prefix,) + parts)
+
+    def set_page(self, url: str) -> None:
+        """The status page's address, for Home Assistant's device page; before start()."""
+        self.discovery.page = ha.page_address(url)
+
+    def set_cameras(self, cameras: List[str], kept: Optional[Sequence[str]] = None) -> None:
+        """After a reload: the cameras run now, and those the configuration
+        holds; a camera in neither is cleared from the broker by the sender."""
+        self.published.add_cameras(cameras)
+        with self.lock:
+            added = [camera for camera in cameras if camera not in self.cameras]
+            self.cameras = list(cameras)
+            self.kept = set(cameras if kept is None else kept)
+        for camera in added:
+            self.camera_state(camera, STARTING)
 
     # connection ------------------------------------------------------------
     def start(self) -> None:
@@ -119,37 +160,82 @@ class Mqtt(Sender):
             self.failed("{} refused the connection: {}".format(self.target, reason))
             return
         self.refused = False
-        # Only what needs no order here; the sender's thread sends the rest
-        # (paho's callbacks hold its lock: no waiting on ours from them).
-        self.client.publish(self.topic("availability"), b"online", qos=self.settings.qos, retain=True)
-        self.resend, self.connected, self.beat_at = True, True, 0.0
+        # Nothing is sent here: the sender's thread sends discovery, states
+        # and then "online", in that order (paho's callbacks hold its lock:
+        # no waiting on ours from them).
+        self.resend, self.connected, self.beat_at = True, True, None
         self.wake.set()
         with self.outbox.added:
             self.outbox.added.notify_all()
         log.info("mqtt: connected to %s", self.target)
 
+    def _on_connect_fail(self, client: Any, userdata: Any) -> None:
+        self.connected = False
+        if not self.stopping.is_set():
+            self.failed("{}: cannot connect: {}".format(self.target, broker_errors.handled()))
+
     def housekeeping(self) -> None:
-        """After a connect: discovery and every retained state again, from
-        the sender's thread, so an older state never follows a newer one."""
+        """From the sender's thread, so an older state never follows a newer
+        one: after a connect discovery and every retained state again, then
+        "online"; cameras added or removed by a reload."""
+        if self.connected:
+            try:
+                self._tidy()
+            except DeliveryError:  # stopping: the rest at the next start
+                return
         self.heartbeat()
-        if not (self.resend and self.connected):
-            return
-        self.resend = False
-        if self.settings.homeassistant:
-            for camera in self.cameras:
-                self._discover(camera, None)
-            for camera, info_type in sorted(self.types):
-                self._discover(camera, info_type)
+
+    def _tidy(self) -> None:
         with self.lock:
-            for topic, payload in self.retained.items():
-                self._send(topic, payload, retain=True)
+            resend, self.resend = self.resend, False
+            cameras, kept = list(self.cameras), set(self.kept) | set(self.cameras)
+        if resend:
+            self.discovered.clear()
+        with self.published.lock:
+            removed = sorted(self.published.cameras - kept)
+        if removed:
+            self._clear(removed)
+        for camera in cameras:
+            if camera not in self.discovered and self.settings.homeassistant:
+                self._discover(camera)
+            self.discovered.add(camera)
+        if resend:
+            with self.lock:
+                for topic, payload in self.retained.items():
+                    self._send(topic, payload, retain=True)
+
+    def _clear(self, cameras: List[str]) -> None:
+        """Empty retained payloads on every topic of ``cameras``: discovery
+        first (Home Assistant drops the entities), then their states."""
+        discovery: List[Message] = []
+        topics: List[Message] = []
+        for camera in cameras:
+            types = self.published.types_of(camera)
+            configs = self.discovery.camera(camera)
+            for info_type in types:
+                configs += self.discovery.info_type(camera, info_type)
+                topics += [(self.topic(camera, info_type, "snapshot"), b"", True),
+                           (self.topic(camera, info_type), b"", True)]
+            discovery += [(topic, b"", True) for topic, _ in configs]
+            topics.append((self.topic(camera, "state"), b"", True))
+            with self.lock:
+                for topic in [t for t in self.retained if t.startswith(self.topic(camera) + "/")]:
+                    del self.retained[topic]
+        self._send_all(discovery + topics)
+        with self.lock:  # one added again meanwhile stays known, and is discovered anew
+            gone = [camera for camera in cameras if camera not in self.kept and camera not in self.cameras]
+        self.published.forget(gone)
+        self.discovered.difference_update(cameras)
+        log.info("mqtt: %s no longer configured: %s retained topics cleared", ", ".join(cameras),
+                 "their" if len(cameras) > 1 else "its")
 
     def heartbeat(self) -> None:
-        """"online" and this process's ``instance``, at QoS 0: the latest is
-        all that matters, and none pile up for an absent collector."""
+        """"online" and this process's ``instance``, at QoS 0 once connected:
+        the latest is all that matters, and none pile up for an absent collector."""
         now = time.monotonic()
-        if not self.connected or now - self.beat_at < HEARTBEAT:
+        if not self.connected or (self.beat_at is not None and now - self.beat_at < HEARTBEAT):
             return
+        qos = self.settings.qos if self.beat_at is None else 0  # the first after a connect
         self.beat_at = now
         stamp = datetime.datetime.now(datetime.timezone.utc).isoformat()
         started = datetime.datetime.fromtimestamp(self.started, datetime.timezone.utc).isoformat()
@@ -159,7 +245,7 @@ class Mqtt(Sender):
         with self.lock:  # never after the "offline" of a stop
             if self.stopping.is_set():
                 return
-            self.client.publish(self.topic("availability"), b"online", qos=0, retain=True)
+            self.client.publish(self.topic("availability"), b"online", qos=qos, retain=True)
             self.client.publish(self.topic("instance"), json.dumps(payload).encode("utf-8"),
                                 qos=0, retain=True)
 
@@ -177,12 +263,15 @@ class Mqtt(Sender):
         return event.get("type") != "alarm" or self.settings.alarm_events
 
     def camera_state(self, camera: str, state: Dict[str, Any]) -> None:
-        """The camera's current state, retained; not queued: only the latest
-        matters, and it is sent again at every connect."""
+        """The camera's current state, retained, when it changes; not queued:
+        only the latest matters, and it is sent again at every connect."""
+        state = dict(state)
+        if isinstance(state.get("reason"), str):
+            state["reason"] = steady(state["reason"])
         payload = json.dumps(dict(state, instance=self.instance), ensure_ascii=False).encode("utf-8")
         topic = self.topic(camera, "state")
         with self.lock:
-            if self.retained.get(topic) == payload:
+            if camera not in self.cameras or self.retained.get(topic) == payload:
                 return
             self.retained[topic] = payload
             if self.connected:
@@ -192,38 +281,48 @@ class Mqtt(Sender):
         if not self.connected:
             raise DeliveryError(self.last_error or "{}: not connected".format(self.target))
         self.housekeeping()
-        messages: List[Tuple[str, bytes, bool]] = [
+        messages: List[Message] = [
             (self.topic("events"), json.dumps(dict(event, instance=self.instance),
                                               ensure_ascii=False).encode("utf-8"), False)]
         kind, camera = event.get("type"), str(event.get("camera", ""))
-        if kind in INCIDENTS and camera:
+        with self.lock:  # a camera removed meanwhile keeps its events, not its retained topics
+            running = camera in self.cameras
+        if kind in INCIDENTS and camera and running:
             info_type = ha.slug(str(event.get("info_type")))
-            if (camera, info_type) not in self.types:
-                self.types.add((camera, info_type))
-                self._save_types()
-                if self.settings.homeassistant and self.connected:
-                    self._discover(camera, info_type)
+            if self.published.add_type(camera, info_type) and self.settings.homeassistant:
+                for topic, payload in self.discovery.info_type(camera, info_type):
+                    self._send(topic, ha.encode(payload), retain=True)
             picture = self._picture(event)
             if picture is not None:
                 messages.append((self.topic(camera, info_type, "snapshot"), picture, True))
             messages.append((self.topic(camera, info_type),
                              b"ON" if kind == "incident_start" else b"OFF", True))
+        self._send_all(messages)
+
+    def _send_all(self, messages: List[Message]) -> None:
+        """Sends each and waits until the broker has them all (QoS 1 and 2: in
+        flight, paho sends them again after a reconnect); raises
+        DeliveryError when stopping or when one cannot be queued."""
         mids = []
         for topic, payload, retain in messages:
-            with self.published:
+            with self.acked:
                 since = self.completions
             if retain:
                 with self.lock:
-                    self.retained[topic] = payload
-                    mids.append((self._send(topic, payload, retain).mid, since))
+                    if payload:  # an empty one clears the topic: nothing to send again
+                        self.retained[topic] = payload
+                    info = self._send(topic, payload, retain)
             else:
-                mids.append((self._send(topic, payload, retain).mid, since))
-        with self.published:  # in flight: paho sends it again after a reconnect
+                info = self._send(topic, payload, retain)
+            if info.rc != paho.MQTT_ERR_SUCCESS and self.settings.qos == 0:
+                raise DeliveryError("{}: not connected".format(self.target))  # QoS 0: dropped, never acknowledged
+            mids.append((info.mid, since))
+        with self.acked:
             try:
                 while not all(self.done.get(mid, -1) > since for mid, since in mids):
                     if self.stopping.is_set():
                         raise DeliveryError("stopping")
-                    self.published.wait(WAIT)
+                    self.acked.wait(WAIT)
             finally:
                 for mid, _ in mids:
                     self.done.pop(mid, None)
@@ -231,10 +330,10 @@ class Mqtt(Sender):
     def _on_publish(self, client: Any, userdata: Any, mid: int, reason: Any, properties: Any) -> None:
         # A count, not a set: a number the client gives again later is told
         # apart from its earlier use by when it completed.
-        with self.published:
+        with self.acked:
             self.completions += 1
             self.done[mid] = self.completions
-            self.published.notify_all()
+            self.acked.notify_all()
 
     def _picture(self, event: Dict[str, Any]) -> Optional[bytes]:
         picture = event.get("picture")
@@ -247,25 +346,10 @@ class Mqtt(Sender):
             log.debug("mqtt: no snapshot %s: %s", picture, error)
             return None
 
-    def _discover(self, camera: str, info_type: Optional[str]) -> None:
-        configs = ha.camera_configs(self.device, self.settings.prefix, camera) if info_type is None \
-            else ha.info_type_configs(self.device, self.settings.prefix, camera, info_type)
+    def _discover(self, camera: str) -> None:
+        """The camera's discovery, its info types' too; waits for none."""
+        configs = self.discovery.camera(camera)
+        for info_type in self.published.types_of(camera):
+            configs += self.discovery.info_type(camera, info_type)
         for topic, payload in configs:
             self._send(topic, ha.encode(payload), retain=True)
-
-    def _load_types(self) -> List[Tuple[str, str]]:
-        try:
-            with open(os.path.join(self.outbox.folder, "types.json"), encoding="utf-8") as file:
-                pairs = json.load(file)
-            return [(str(a), str(b)) for a, b in pairs]
-        except (OSError, ValueError, TypeError):
-            return []
-
-    def _save_types(self) -> None:
-        path = os.path.join(self.outbox.folder, "types.json")
-        try:
-            with open(path + ".tmp", "w", encoding="utf-8") as file:
-                json.dump(sorted(self.types), file)
-            os.replace(path + ".tmp", path)
-        except OSError as error:
-            log.warning("mqtt: cannot keep the info types seen: %s", error)
