@@ -8,7 +8,8 @@ import uuid
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from sinks.conftest import Broker, broker, wait_for  # noqa: E402,F401 - fixtures
 
-JPEG = b"\xff\xd8\xff\xe0" + b"\x00" * 64 + b"\xff\xd9"
+DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
+JPEG, BEST = (DATA / "fruits.jpg").read_bytes(), (DATA / "astronaut.jpg").read_bytes()  # whole pictures
 
 
 class FakeDevice:

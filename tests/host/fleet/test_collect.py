@@ -11,7 +11,7 @@ from visionengin_cli.fleet import devices, layout
 from visionengin_cli.fleet.client import Collector, Settings
 from visionengin_cli.fleet.store import Store
 
-from .conftest import JPEG, FakeDevice, health, incident, wait_for
+from .conftest import BEST, JPEG, FakeDevice, health, incident, wait_for
 
 
 class Running:
@@ -56,11 +56,11 @@ def test_events_pictures_states_kept_once_across_a_collector_outage(tmp_path, br
         log = root / "shed" / "events.jsonl"
         assert wait_for(lambda: len(lines(log)) == 2, 20), lines(log)
         running.stop()  # away: the broker keeps what comes meanwhile
-        device.event(end, JPEG + b"end")
+        device.event(end, BEST)
         device.event(health("camera_online"))
         running = Running(server, root)
         assert wait_for(lambda: len(lines(log)) == 4, 30), lines(log)
-        device.event(end, JPEG + b"end")  # repeat after the restart: dropped by its id
+        device.event(end, BEST)  # repeat after the restart: dropped by its id
         device.send("availability", b"offline", retain=True)  # as at a stop
         assert wait_for(lambda: (layout.read_json(str(root / "shed" / "device.json")) or {}).get(
             "availability") == "offline", 20)
@@ -72,7 +72,7 @@ def test_events_pictures_states_kept_once_across_a_collector_outage(tmp_path, br
     assert all(e["device"] == "shed" for e in kept)
     assert kept[0]["picture"] == kept[2]["picture"] == "gate/incidents/inc1.jpg"
     assert kept[0]["device_picture"] == "gate/rtsp_result/motion-1.jpg"
-    assert (root / "shed" / "gate" / "incidents" / "inc1.jpg").read_bytes() == JPEG + b"end"  # the best
+    assert (root / "shed" / "gate" / "incidents" / "inc1.jpg").read_bytes() == BEST  # the best
     status = json.loads((root / "shed" / "gate" / "status.json").read_text())
     assert status["state"] == "streaming" and status["active"] == [] and status["last_alarm"]["picture"]
     assert (layout.read_json(str(root / "shed" / "device.json")) or {})["repeats"] >= 1
