@@ -89,6 +89,7 @@ class Store:
                 self._over("devices", "device {}: beyond --max-devices {}".format(name, self.limits.max_devices))
                 return None
             found = self.devices[name] = Device(self.root, name)
+            found.state.dirty = True  # its device.json: the folder counts at the next start too
             if name not in self.heard:
                 self.heard[name] = time.time()
                 self.status_dirty = True

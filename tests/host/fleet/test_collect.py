@@ -194,6 +194,7 @@ def test_device_times_kept_across_a_restart_and_a_running_incident_pictured_from
         assert "incident: motion" not in tiles and "tile state-offline" in tiles
         assert '<span class="device-name">barn</span>' in own and "<title>visionengin: barn (fleet)" in own
         assert "refused" in json.loads(page("api/status"))["collector"]
+        assert 'visionengin_collector_refused_total{kind="devices"} 0.0' in page("metrics")
     finally:
         if served is not None:
             served.stop()
