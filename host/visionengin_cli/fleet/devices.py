@@ -11,9 +11,11 @@ alive is a second device: reported, and its events kept apart (under
 for ``CONFLICT_WINDOW`` the name passes to the one still speaking.
 
 "Last seen" and the availability's time are the device's own: the time its
-payloads carry (an event's, a heartbeat's), so that messages the broker kept
-while the collector was away, or its retained copies at a new session, do
-not read as the device speaking at the collector's start. When the collector
+payloads carry (an event's, the broker's retained copy of a heartbeat), so
+that messages the broker kept while the collector was away, or its retained
+copies at a new session, do not read as the device speaking at the
+collector's start. A live heartbeat is taken as now: a device whose clock is
+off is not shown silent while it talks. When the collector
 last heard from it, by its own clock, is kept apart (``heard_epoch``): it
 decides when a silent device is forgotten.
 """

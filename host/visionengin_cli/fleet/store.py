@@ -357,7 +357,9 @@ class Store:
             self._heard(device)
         if isinstance(fields, dict):
             device.state.announce(fields, retained)
-            when = device_time(fields.get("time"))  # a heartbeat's time: also in the broker's copy
+            # a live heartbeat (QoS 0, never kept for an absent collector) is now,
+            # whatever the device's clock says; the broker's copy is as old as its time
+            when = device_time(fields.get("time")) if retained else None
             if when is not None or not retained:
                 device.state.seen(when)
         return ack()
