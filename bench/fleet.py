@@ -4,7 +4,8 @@ mosquitto on 127.0.0.1, and one `visionengin collect` draining them: the
 events per second it keeps up with, its CPU per 1,000 events and its memory,
 for 1, 100 and 1,000 devices of 4 cameras; and mosquitto's own throughput
 with a subscriber that only counts, the figure for when a site needs a
-bridge or a cluster.
+bridge or a cluster; and the collector's tick (what it does under its lock
+twice a second) with 10 and 3,000 devices, one of them talking.
 
 BENCH_FLEET_EVENTS: events per run (default 3000); BENCH_FLEET_DEVICES:
 device counts (default 1,100,1000).
@@ -185,7 +186,33 @@ def broker_throughput(mq, picture, count=20000):
     return got[0], took, cpu
 
 
+def tick_cost(work, devices, ticks=40):
+    """The median seconds of a store's tick, in-process, with ``devices``
+    known and one heartbeat between two ticks."""
+    from visionengin_cli.fleet.limits import Limits
+    from visionengin_cli.fleet.store import Store
+
+    store = Store(str(Path(work) / "ticks-{}".format(devices)), Limits(max_devices=devices))
+    beat = lambda d: json.dumps({"instance": "i%d" % d, "client_id": "c%d" % d,  # noqa: E731
+                                 "time": "2026-12-09T08:00:00+00:00"}).encode()
+    for d in range(devices):
+        store.availability("dev%d" % d, b"online", False, lambda: None)
+        store.instance("dev%d" % d, beat(d), False, lambda: None)
+    store.tick(final=True)
+    took = []
+    for n in range(ticks):
+        store.instance("dev%d" % (n % devices), beat(n % devices), False, lambda: None)
+        started = time.perf_counter()
+        store.tick()
+        took.append(time.perf_counter() - started)
+    store.close()
+    return sorted(took)[len(took) // 2]
+
+
 def bench(row, log, work):
+    for devices in (10, 3000):
+        row("fleet: collector tick under its lock, %d devices, one talking (median of 40)" % devices,
+            "%.2f ms" % (tick_cost(work, devices) * 1000))
     picture = PICTURE.read_bytes()
     for devices in DEVICES:
         mq = broker(work)

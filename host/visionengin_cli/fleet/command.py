@@ -17,7 +17,7 @@ from typing import Any, Dict, List, Optional
 
 from ..secrets import MaskingFilter
 from ..storage import settings as storage_settings
-from . import layout, retention
+from . import layout, limits, retention
 from .client import Collector, Settings
 from .store import Store
 
@@ -60,6 +60,16 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
                         "the oldest pictures and event logs go first")
     parser.add_argument("--max-age", metavar="AGE", help="remove pictures and event logs older than "
                         "AGE (30d, 12h; at least an hour)")
+    parser.add_argument("--max-devices", metavar="N", help="devices kept at most; messages of further "
+                        "names are refused and counted (default: {})".format(limits.MAX_DEVICES))
+    parser.add_argument("--max-cameras", metavar="N", help="cameras kept per device at most "
+                        "(default: {})".format(limits.MAX_CAMERAS))
+    parser.add_argument("--max-info-types", metavar="N", help="info types kept per camera at most "
+                        "(default: {})".format(limits.MAX_INFO_TYPES))
+    parser.add_argument("--max-snapshot", metavar="SIZE", help="the largest incident picture kept "
+                        "(default: 10MB); a larger one, or one that is not a whole JPEG or PNG, is refused")
+    parser.add_argument("--max-device-age", metavar="AGE", help="a device not heard from for AGE is "
+                        "forgotten and its folder removed (default: 90d)")
     parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="log at debug level, with the MQTT client's own lines")
     parser.set_defaults(run=run)
@@ -142,6 +152,32 @@ def _limits(args: argparse.Namespace) -> Any:
     return size, age
 
 
+def _bounds(args: argparse.Namespace) -> limits.Limits:
+    counts = {}
+    for option in ("max_devices", "max_cameras", "max_info_types"):
+        text = getattr(args, option)
+        if text is None:
+            counts[option] = getattr(limits, option.upper())
+        elif not text.isdigit() or not 0 < int(text) <= 1000000:
+            raise CollectError("--{}: must be a whole number from 1 to 1000000, got {!r}".format(
+                option.replace("_", "-"), text))
+        else:
+            counts[option] = int(text)
+    try:
+        snapshot = limits.MAX_SNAPSHOT if args.max_snapshot is None \
+            else int(storage_settings.parse_size(args.max_snapshot)[1])
+        if snapshot < 1000:
+            raise ValueError("must be at least 1KB")
+    except ValueError as error:
+        raise CollectError("--max-snapshot: {}".format(error)) from None
+    try:
+        age = limits.MAX_DEVICE_AGE if args.max_device_age is None \
+            else storage_settings.parse_age(args.max_device_age)
+    except ValueError as error:
+        raise CollectError("--max-device-age: {}".format(error)) from None
+    return limits.Limits(counts["max_devices"], counts["max_cameras"], counts["max_info_types"], snapshot, age)
+
+
 def _claim(root: str, settings: Settings) -> int:
     """The root's lock (one collector per root) and its marker for the page."""
     os.makedirs(root, exist_ok=True)
@@ -163,6 +199,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         settings = settings_from(args)
         max_size, max_age = _limits(args)
+        bounds = _bounds(args)
         root = os.path.abspath(args.results)
         lock = _claim(root, settings)
     except CollectError as error:
@@ -180,7 +217,7 @@ def run(args: argparse.Namespace) -> int:
 
     for number in (signal.SIGTERM, signal.SIGINT):
         signal.signal(number, on_signal)
-    store, guard = Store(root), threading.Lock()
+    store, guard = Store(root, bounds), threading.Lock()
     collector = Collector(settings, store, guard)
     log.info("collecting %s from %s into %s", settings.topic, collector.target, root)
     collector.start()

@@ -9,9 +9,19 @@ the client id). A second client id announcing the name while the first is
 alive is a second device: reported, and its events kept apart (under
 ``<name>@<its client id>``), never merged; once the first has been silent
 for ``CONFLICT_WINDOW`` the name passes to the one still speaking.
+
+"Last seen" and the availability's time are the device's own: the time its
+payloads carry (an event's, the broker's retained copy of a heartbeat), so
+that messages the broker kept while the collector was away, or its retained
+copies at a new session, do not read as the device speaking at the
+collector's start. A live heartbeat is taken as now: a device whose clock is
+off is not shown silent while it talks. When the collector
+last heard from it, by its own clock, is kept apart (``heard_epoch``): it
+decides when a silent device is forgotten.
 """
 from __future__ import annotations
 
+import datetime
 import logging
 import time
 from typing import Any, Dict, List, Optional
@@ -27,6 +37,17 @@ def _text(value: Any, limit: int = 256) -> Optional[str]:
     return value[:limit] if isinstance(value, str) and value.isprintable() else None
 
 
+def device_time(value: Any) -> Optional[float]:
+    """An ISO 8601 time with its offset, as devices write it, in epoch seconds."""
+    if not isinstance(value, str) or len(value) > 40:
+        return None
+    try:
+        moment = datetime.datetime.fromisoformat(value[:-1] + "+00:00" if value.endswith("Z") else value)
+    except ValueError:
+        return None
+    return moment.timestamp() if moment.tzinfo is not None else None
+
+
 class DeviceState:
     def __init__(self, name: str, saved: Optional[Dict[str, Any]]) -> None:
         self.name = name
@@ -35,6 +56,9 @@ class DeviceState:
         self.availability_at: Optional[str] = _text(saved.get("availability_at"))
         self.last_seen: Optional[float] = saved.get("last_seen_epoch") \
             if isinstance(saved.get("last_seen_epoch"), (int, float)) else None
+        heard = saved.get("heard_epoch")
+        self.heard_epoch: Optional[float] = heard if isinstance(heard, (int, float)) else self.last_seen
+        self.since_pending = False  # "online" learned: its time is the next payload's time
         instance = saved.get("instance")
         self.instance: Optional[Dict[str, Any]] = instance if isinstance(instance, dict) else None
         conflict = saved.get("conflict")
@@ -50,8 +74,19 @@ class DeviceState:
         self.urgent = False  # written at the next tick, not within the next few seconds
         self.written = 0.0
 
-    def seen(self, now: Optional[float] = None) -> None:
-        self.last_seen = time.time() if now is None else now
+    def seen(self, when: Optional[float] = None) -> None:
+        """A message of the device at ``when`` by its clock (None: it has no
+        time, so now); never later than now, never back in time."""
+        now = time.time()
+        when = now if when is None else min(when, now)
+        if self.since_pending:
+            self.availability_at, self.since_pending = iso(when), False
+        if self.last_seen is None or when > self.last_seen:
+            self.last_seen = when
+        self.dirty = True
+
+    def mark_heard(self) -> None:
+        self.heard_epoch = time.time()
         self.dirty = True
 
     def set_availability(self, payload: bytes, retained: bool) -> None:
@@ -62,7 +97,12 @@ class DeviceState:
         if text != self.availability:
             if not retained or self.availability is not None:
                 log.info("device %s: %s", self.name, text)
-            self.availability, self.availability_at = text, iso(time.time())
+            # offline: since its last message (a last will comes after it, a stop
+            # right after it); online: from the time of its next message
+            now = time.time()
+            self.availability = text
+            self.availability_at = iso(min(now, self.last_seen) if text == "offline" and self.last_seen else now)
+            self.since_pending = text == "online"
             self.urgent = self.dirty = True
 
     def announce(self, fields: Dict[str, Any], retained: bool) -> None:
@@ -137,6 +177,6 @@ class DeviceState:
         return {"device": self.name, "availability": self.availability,
                 "availability_at": self.availability_at,
                 "last_seen": iso(self.last_seen) if self.last_seen is not None else None,
-                "last_seen_epoch": self.last_seen, "instance": self.instance,
+                "last_seen_epoch": self.last_seen, "heard_epoch": self.heard_epoch, "instance": self.instance,
                 "conflict": conflict, "events": self.counts["events"],
                 "repeats": self.counts["repeats"], "twin_of": self.twin_of}

@@ -1,6 +1,7 @@
 """One device's folder in the collector's root, as the store keeps it open:
 its event log, its cameras' states (rewritten once a tick) and the incident
-lines waiting for their pictures."""
+lines waiting for their pictures. What it holds is bounded by the store's
+limits: the cameras and each camera's info types are known at all times."""
 from __future__ import annotations
 
 import os
@@ -29,6 +30,28 @@ class Device:
         self.pending: Dict[Tuple[str, str], Pending] = {}
         self.changed: Set[str] = set()  # cameras whose status.json is to be rewritten at the tick
         self.touched = time.monotonic()
+        self.camera_names: Set[str] = set(self._cameras_on_disk())
+        self.info_types: Dict[str, Set[str]] = {}  # a camera's info types, as far as they are loaded
+
+    def _cameras_on_disk(self) -> List[str]:
+        try:
+            names = os.listdir(self.folder)
+        except OSError:
+            return []
+        return [n for n in names if layout.safe_name(n) and os.path.isdir(os.path.join(self.folder, n))]
+
+    def types_of(self, camera: str) -> Set[str]:
+        """The info types the collector keeps of a camera: those running and
+        that of its latest picture (what status.json holds)."""
+        known = self.info_types.get(camera)
+        if known is None:
+            status = self.camera(camera)
+            active = status.get("active")
+            last = status.get("last_alarm")
+            named: List[Any] = (active if isinstance(active, list) else []) + [
+                last.get("info_type") if isinstance(last, dict) else None]
+            known = self.info_types[camera] = {t for t in named if isinstance(t, str)}
+        return known
 
     def camera(self, name: str) -> Dict[str, Any]:
         status = self.cameras.get(name)
@@ -38,6 +61,7 @@ class Device:
             status = layout.read_json(os.path.join(folder, "status.json")) or {}
             status.update({"camera": name, "device": self.name})
             self.cameras[name] = status
+            self.camera_names.add(name)
         return status
 
     def forget_camera(self, name: str) -> None:

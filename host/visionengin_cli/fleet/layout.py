@@ -1,6 +1,7 @@
 """Where a collector keeps what the devices publish, under its results root:
 
     fleet.json                      marks the root as a collector's (the page reads it)
+    collector.json                  the collector's counts: devices, messages refused by kind
     <device>/device.json            availability, last seen, instance, a reused name
     <device>/events.jsonl           the device's events, each with "device"
     <device>/<camera>/status.json   the camera's last state
@@ -15,6 +16,8 @@ import os
 from typing import Any, Dict, Optional
 
 MARKER = "fleet.json"
+COLLECTOR_FILE = "collector.json"
+FORGOTTEN = ".forgotten-"  # a forgotten device's folder, set aside until the next retention pass
 DEVICE_FILE = "device.json"
 EVENTS = "events.jsonl"
 PICTURES = "incidents"

@@ -1,15 +1,17 @@
 """Retention of a collector's root, as on a device: past ``max_age`` or past
 ``max_size`` in all, the oldest pictures and rotated event logs go first.
 A pass walks the root (a minute apart): simple, and cheap next to the
-broker's traffic for the sizes a collector holds."""
+broker's traffic for the sizes a collector holds. The folders of devices
+the collector forgot go first, whatever the limits."""
 from __future__ import annotations
 
 import logging
 import os
+import shutil
 import time
 from typing import List, Optional, Tuple
 
-from .layout import PICTURES
+from .layout import FORGOTTEN, PICTURES
 
 log = logging.getLogger("visionengin.fleet")
 
@@ -35,9 +37,24 @@ def _removable(root: str) -> Tuple[List[Tuple[float, int, str]], int]:
     return files, total
 
 
+def _remove_forgotten(root: str) -> None:
+    try:
+        names = [n for n in os.listdir(root) if n.startswith(FORGOTTEN)]
+    except OSError as error:
+        log.error("retention: cannot list %s: %s", root, error.strerror or error)
+        return
+    for name in names:
+        try:
+            shutil.rmtree(os.path.join(root, name))
+        except OSError as error:
+            log.error("retention: cannot remove a forgotten device's folder %s: %s", name,
+                      error.strerror or error)
+
+
 def enforce(root: str, max_size: Optional[int], max_age: Optional[float],
             now: Optional[float] = None) -> int:
     """One pass; returns the number of files removed."""
+    _remove_forgotten(root)
     if max_size is None and max_age is None:
         return 0
     now = time.time() if now is None else now

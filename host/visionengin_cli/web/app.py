@@ -154,7 +154,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
             return JSONResponse({"time": time.time(), "fleet": True, "devices": devices,
                                  "cameras": fleet.cameras(devices, request.query_params.get("device"),
                                                           skipped),
-                                 "skipped": skipped, "sinks": []})
+                                 "skipped": skipped, "sinks": [], "collector": fleet.collector()})
         cameras = root.cameras(skipped=skipped)
         return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped,
                              "storage": root.space(), "sinks": read_sinks(root.path)})

@@ -9,7 +9,7 @@ import os
 import time
 from typing import Any, Dict, List, Optional
 
-from ..fleet.layout import DEVICE_FILE, read_json, safe_name
+from ..fleet.layout import COLLECTOR_FILE, DEVICE_FILE, read_json, safe_name
 from .incidents import incidents
 from .results import ResultsRoot
 
@@ -56,7 +56,8 @@ class FleetRoot:
     def cameras(self, devices: Optional[List[Dict[str, Any]]] = None, device: Optional[str] = None,
                 skipped: Optional[Dict[str, int]] = None) -> List[Dict[str, Any]]:
         """Every device's cameras; a camera's state is what its device last
-        said, "offline" while the device is."""
+        said, "offline" while the device is, and no incident running then:
+        a device killed leaves its incidents' "ON" on the broker."""
         online = {d["device"]: d["online"] for d in (devices if devices is not None else self.devices())}
         found = []
         for name, is_online in online.items():
@@ -65,11 +66,22 @@ class FleetRoot:
             for cam in self._root(name).cameras(skipped=skipped):
                 cam = dict(cam, device=name, stale=False,
                            state=cam.get("reported_state") or "unknown" if is_online else "offline")
+                if not is_online:
+                    cam["active"] = []
                 last = cam.get("last_alarm")
                 if isinstance(last, dict) and isinstance(last.get("picture"), str):
                     cam["last_alarm"] = dict(last, picture=name + "/" + last["picture"])
                 found.append(cam)
         return found
+
+    def collector(self) -> Dict[str, Any]:
+        """The collector's own counts (collector.json): devices, messages refused by kind."""
+        saved = read_json(os.path.join(self.path, COLLECTOR_FILE)) or {}
+        refused: Dict[str, Any] = saved["refused"] if isinstance(saved.get("refused"), dict) else {}
+        return {"devices": saved.get("devices") if isinstance(saved.get("devices"), int) else None,
+                "forgotten": saved.get("forgotten") if isinstance(saved.get("forgotten"), int) else None,
+                "refused": {str(k)[:64]: v for k, v in refused.items() if isinstance(v, int) and v >= 0},
+                "limits": saved.get("limits") if isinstance(saved.get("limits"), dict) else None}
 
     def incidents(self, limit: int, device: Optional[str] = None, camera: Optional[str] = None,
                   info_type: Optional[str] = None) -> List[Dict[str, Any]]:

@@ -121,7 +121,12 @@ def fleet_metrics(fleet: FleetRoot) -> List[Metric]:
             seen.add_metric([device["device"]], device["last_seen_age"])
     for cam in fleet.cameras(devices):
         state.add_metric([cam["device"], cam["camera"], str(cam["state"])], 1.0)
-    return [online, seen, reused, state]
+    refused = CounterMetricFamily("visionengin_collector_refused", "Messages the collector refused, by "
+                                  "kind (beyond a bound such as --max-devices, a fake snapshot, a bad message)",
+                                  labels=["kind"])
+    for kind, count in sorted(fleet.collector()["refused"].items()):
+        refused.add_metric([kind], float(count))
+    return [online, seen, reused, state, refused]
 
 
 def registry_for(root: ResultsRoot, fleet: Optional[FleetRoot] = None) -> CollectorRegistry:

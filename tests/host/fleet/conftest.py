@@ -8,7 +8,8 @@ import uuid
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from sinks.conftest import Broker, broker, wait_for  # noqa: E402,F401 - fixtures
 
-JPEG = b"\xff\xd8\xff\xe0" + b"\x00" * 64 + b"\xff\xd9"
+DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
+JPEG, BEST = (DATA / "fruits.jpg").read_bytes(), (DATA / "astronaut.jpg").read_bytes()  # whole pictures
 
 
 class FakeDevice:
@@ -32,10 +33,14 @@ class FakeDevice:
     def send(self, topic, payload, retain=False, qos=1):
         self.client.publish(self.prefix + "/" + topic, payload, qos=qos, retain=retain).wait_for_publish(10)
 
-    def announce(self):
+    def announce(self, at="2026-12-09T07:59:00+00:00"):  # a heartbeat's time, by the device's clock
         self.send("instance", json.dumps({"instance": self.instance, "client_id": self.client._client_id.decode(),
-                                          "host": "h", "pid": 1, "started": "2026-12-09T00:00:00+00:00"}).encode(),
-                  retain=True, qos=0)
+                                          "host": "h", "pid": 1, "started": "2026-12-09T00:00:00+00:00",
+                                          "time": at}).encode(), retain=True, qos=0)
+
+    def raw(self, topic, payload, retain=False):
+        """A message under any device's name: what anyone on the broker can send."""
+        self.client.publish("visionengin/" + topic, payload, qos=1, retain=retain).wait_for_publish(10)
 
     def event(self, line, picture=None):
         self.send("events", json.dumps(dict(line, instance=self.instance)).encode())
