@@ -177,7 +177,8 @@ class Run:
                 pool = None
             for job in running:
                 self.store.stopped(self.videos[job], attempts[job])
-            progress.finish()
+            seconds = progress.finish()
+            self._summary(skipped, len(todo), progress.done_frames, seconds)  # as a finished run's
             print("{} of {} videos analysed before the stop; a rerun goes on with the rest".format(
                 self.done, len(todo)), file=sys.stderr)
             raise
