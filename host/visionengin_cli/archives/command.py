@@ -54,7 +54,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
                         metavar="SECONDS",
                         help="alarms of a type further apart than this in a video start a new "
                              "incident (default: %(default)s)")
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run, refuses=("workdir",))
 
 
 def options_of(args: Any, bev: Optional[List[str]]) -> Dict[str, Any]:
