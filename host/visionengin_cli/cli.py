@@ -31,6 +31,9 @@ EXIT_TERMINATED, EXIT_PIPE = 128 + signal.SIGTERM, 128 + 13  # 143, 141
 # ``main`` only inside ``run``: the native log levels are set after parsing.
 COMMAND_MODULES: Sequence[str] = (".cameras.command", ".web.command", ".archives.command",
                                    ".fleet.command")
+# Commands that run as services until stopped: where their standard error is
+# kept as it is (a file, a container's log), not the journal, a line needs its time.
+SERVICES = ("cameras", "serve")
 
 
 class CommandError(Exception):
@@ -75,9 +78,14 @@ class StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
         super().emit(record)
 
 
-def configure_logging(debug: bool, verbose: bool = False) -> None:
+def configure_logging(debug: bool, verbose: bool = False, timed: bool = False) -> None:
+    """``timed``: each line starts with its time where standard error is
+    neither a terminal nor the journal (a file, a pipe)."""
+    from .stamps import for_stream
+
     handler = StderrHandler()
-    handler.setFormatter(OneLineFormatter(debug))
+    handler.setFormatter(for_stream(OneLineFormatter(debug), sys.stderr) if timed
+                         else OneLineFormatter(debug))
     root = logging.getLogger()
     root.handlers[:] = [handler]
     root.setLevel(logging.DEBUG if debug else logging.INFO if verbose else logging.WARNING)
@@ -238,8 +246,25 @@ def build_parser() -> argparse.ArgumentParser:
                         help="print the behaviour table, what its columns mean, and the selection")
 
     for name in COMMAND_MODULES:
-        importlib.import_module(name, __package__).add_parser(commands, common)
+        # A copy of the common options of its own, so that its help can leave out
+        # those its command refuses without touching the other commands' help.
+        before = set(commands.choices)
+        importlib.import_module(name, __package__).add_parser(commands, [_common_options(False)])
+        for added in set(commands.choices) - before:
+            _hide_refused(commands.choices[added])
     return parser
+
+
+def _hide_refused(parser: argparse.ArgumentParser) -> None:
+    """Leaves out of a command's help the common options it refuses: those
+    not in its ``honours``, and those in its ``refuses``."""
+    honours = parser.get_default("honours")
+    refuses = parser.get_default("refuses") or ()
+    common = set(vars(_common_options(True).parse_args([])))
+    for action in parser._actions:
+        if action.dest in common and (action.dest in refuses or
+                                      (honours is not None and action.dest not in honours)):
+            action.help = argparse.SUPPRESS
 
 
 def _release_signals() -> None:
@@ -309,7 +334,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
               "results".format(PROG), file=sys.stderr)
         return EXIT_ERROR
     quiet_native_logs(args.debug)
-    configure_logging(args.debug, args.verbose)
+    configure_logging(args.debug, args.verbose, timed=args.command in SERVICES)
     try:
         if args.command != "cameras":
             signal.signal(signal.SIGTERM, _terminate)

@@ -127,6 +127,19 @@ def test_version_and_the_default_cache_in_help(tmp_path):
     assert "(default:{}/xdg/visionengin)".format(tmp_path) in "".join(helped.stdout.split())
 
 
+@pytest.mark.parametrize("command, offered", [
+    ("cameras", {"--bev", "--cache", "--debug"}), ("serve", {"--debug"}),
+    ("videos", {"--bev", "--cache", "--debug"}), ("video", {"--bev", "--workdir", "--debug"})])
+def test_help_offers_only_the_common_options_a_command_takes(capsys, command, offered):
+    from visionengin_cli.cli import build_parser
+
+    with pytest.raises(SystemExit):
+        build_parser().parse_args([command, "--help"])
+    options = set(re.findall(r"(--[a-z-]+)", capsys.readouterr().out))
+    assert offered <= options and ("--workdir" in options) == ("--workdir" in offered), options
+    assert command != "serve" or not options & {"--bev", "--cache", "--threshold"}
+
+
 @pytest.mark.timeout(90)
 @pytest.mark.parametrize("command, sig, status", [
     ("stream", signal.SIGINT, 130), ("stream", signal.SIGTERM, 143), ("video", signal.SIGTERM, 143)])

@@ -38,7 +38,7 @@ class Root:
             "state": "streaming", "pid": 4321, "started": iso(now - 60), "restarts": 1,
             "reconnects": 2, "frames": 300, "analysed_fps": 12.5, "alarms": 0, "alarms_by_type": {},
             "last_frame": iso(now - 1.5), "last_alarm": None, "updated": iso(now - updated_ago),
-            "exit_status": None})
+            "exit_status": None, "frame_age_ms": [4.2, 9.8]})
 
     def status(self, name):
         return json.loads((self.path / name / "status.json").read_text())

@@ -60,19 +60,43 @@ def video_facts(path: str) -> Dict[str, float]:
 
 
 class Analyser:
-    """The engine of one process, built once with the run's options."""
+    """The engine of one process, built once with the run's options; each
+    video is analysed as if it were the engine's first and only one, whichever
+    videos the process analysed before."""
 
     def __init__(self, options: Dict[str, Any]) -> None:
         import main as module  # the engine, imported as any host imports it
 
-        from ..runs import build_engine, tune
+        from ..runs import tune
 
-        self.options = options
-        args = option_args(options)
+        self.options, self.module = options, module
+        self.args = option_args(options)
         table = module.devBehavior
-        tune(table, list(table) if options["bev"] is None else options["bev"], args)
-        self.engine = build_engine(module, args)
+        tune(table, list(table) if options["bev"] is None else options["bev"], self.args)
+        self.engine = self.build()
         self.detector = self.engine.predict
+        self.used = False  # whether the engine has seen a video yet
+
+    def build(self) -> Any:
+        from ..runs import build_engine
+
+        return build_engine(self.module, self.args)
+
+    def fresh(self) -> None:
+        """Forget the last video: the detector's state (its motion background,
+        hits and alarm times: frame 1 is no motion against the last video's
+        end) by its ``reset()``, or where the detector has none, by a new
+        engine; and the engine's count of videos (the ``devId`` it hands the
+        detector)."""
+        if not self.used:
+            return
+        reset = getattr(self.detector, "reset", None)
+        if callable(reset):
+            reset()
+            del self.engine.adds[:]
+        else:
+            self.engine = self.build()
+            self.detector = self.engine.predict
 
     def analyse(self, path: str, workdir: str,
                 on_frames: Optional[Callable[[int], None]] = None) -> Dict[str, Any]:
@@ -87,6 +111,8 @@ class Analyser:
         every = int(self.options["t"])
         shutil.rmtree(os.path.join(workdir, PICTURES), ignore_errors=True)
         os.makedirs(workdir, exist_ok=True)
+        self.fresh()
+        self.used = True
         recorder = Recorder(self.detector, None if on_frames is None
                             else lambda calls: on_frames(calls * every))
         before = os.getcwd()

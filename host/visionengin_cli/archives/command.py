@@ -54,7 +54,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
                         metavar="SECONDS",
                         help="alarms of a type further apart than this in a video start a new "
                              "incident (default: %(default)s)")
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run, refuses=("workdir",))
 
 
 def options_of(args: Any, bev: Optional[List[str]]) -> Dict[str, Any]:
@@ -177,7 +177,8 @@ class Run:
                 pool = None
             for job in running:
                 self.store.stopped(self.videos[job], attempts[job])
-            progress.finish()
+            seconds = progress.finish()
+            self._summary(skipped, len(todo), progress.done_frames, seconds)  # as a finished run's
             print("{} of {} videos analysed before the stop; a rerun goes on with the rest".format(
                 self.done, len(todo)), file=sys.stderr)
             raise

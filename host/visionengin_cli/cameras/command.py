@@ -13,6 +13,7 @@ import time
 from typing import Any, Dict, List, Optional
 
 from ..secrets import MaskingFilter, mask_text
+from ..stamps import for_stream
 from ..web.command import (ServeError, add_listen_options, chosen_token, parse_listen,
                            serve_in_background)
 from . import config as config_module
@@ -40,7 +41,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
                     "under the results root; restart those that end. SIGTERM stops (exit 0), "
                     "Ctrl-C too (exit 130), SIGHUP re-reads CONFIG. --bev, --threshold, "
                     "--alarm-interval, --activate, --cuda and --cache replace the [engine] "
-                    "values of CONFIG for every camera without its own; --workdir is refused.")
+                    "values of CONFIG for every camera without its own.")
     parser.add_argument("config", metavar="CONFIG", help="configuration file (see deploy/cameras.toml)")
     parser.add_argument("--only", metavar="NAME", help="run just this camera of CONFIG")
     parser.add_argument("--status-interval", type=float, default=30.0, metavar="SECONDS",
@@ -53,7 +54,8 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
 
 def _setup_logging(debug: bool) -> Any:
     """The rich console on a terminal (log lines print above the table), one
-    plain line per record elsewhere. Returns the console or None."""
+    plain line per record elsewhere, with its time unless in the journal.
+    Returns the console or None."""
     root = logging.getLogger()
     root.setLevel(logging.DEBUG if debug else logging.INFO)
     if sys.stderr.isatty():
@@ -66,7 +68,8 @@ def _setup_logging(debug: bool) -> Any:
         root.handlers[:] = [handler]
         return console
     handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("visionengin: %(levelname)s: %(message)s"))
+    handler.setFormatter(for_stream(logging.Formatter("visionengin: %(levelname)s: %(message)s"),
+                                    sys.stderr))  # a time of its own off the journal
     handler.addFilter(MaskingFilter())
     root.handlers[:] = [handler]
     return None

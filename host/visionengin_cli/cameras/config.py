@@ -29,6 +29,8 @@ TOP_KEYS = ("results", "engine", "cameras", "storage", "device", "mqtt", "webhoo
 CAMERA_DEFAULTS = {"watchdog": float, "threshold": float, "alarm_interval": float, "alarm_num": int}
 ENGINE_KEYS = dict({"cuda": bool, "activate": bool, "cache": str, "detector": str}, **CAMERA_DEFAULTS)
 CAMERA_KEYS = dict({"address": str, "mode": int, "bev": list, "detector": str}, **CAMERA_DEFAULTS)
+# What an unknown key's message lists: a camera's max_age too, which [storage] takes out first.
+CAMERA_KNOWN = tuple(CAMERA_KEYS) + ("max_age",)
 WATCHDOG = 30.0  # seconds without progress before a camera counts as hung
 # (lowest, highest) of each number; None: no bound.
 BOUNDS = {"watchdog": (2.0, None), "threshold": (0.0, 1.0), "alarm_interval": (0.0, None),
@@ -116,11 +118,11 @@ def _kind(value: Any) -> str:
             list: "a list", dict: "a table"}.get(type(value), type(value).__name__)
 
 
-def _unknown_keys(where: str, table: Mapping[str, Any], known: Any) -> None:
+def _unknown_keys(where: str, table: Mapping[str, Any], known: Any, listed: Any = None) -> None:
     for key in table:
         if key not in known:
             raise ConfigError("{}: unknown key {!r} (known: {})".format(
-                where + "." + key if where else key, key, ", ".join(known)))
+                where + "." + key if where else key, key, ", ".join(listed or known)))
 
 
 def _check_bounds(where: str, key: str, value: Any) -> None:
@@ -156,7 +158,7 @@ def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: st
                           "'_', '-', '.', starting with a letter or digit, at most 64)".format(where, name))
     if not isinstance(table, dict):
         raise ConfigError("{}: must be a table, got {}".format(where, _kind(table)))
-    _unknown_keys(where, table, CAMERA_KEYS)
+    _unknown_keys(where, table, CAMERA_KEYS, CAMERA_KNOWN)
     for key, value in table.items():
         _check_type(where + "." + key, value, CAMERA_KEYS[key])
         _check_bounds(where + "." + key, key, value)

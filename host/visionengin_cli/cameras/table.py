@@ -1,13 +1,15 @@
 """How the cameras' states are shown on standard error: a live table redrawn
-in place on a terminal (rich), plain lines elsewhere (a service's journal):
-one line per camera at a steady interval and one at each change of state."""
+in place on a terminal (rich), fitted to its width, plain lines elsewhere (a
+service's journal, or a file, where each line starts with its time): one line
+per camera at a steady interval and one at each change of state."""
 from __future__ import annotations
 
 import sys
 import time
-from typing import Any, Dict, List, Optional, TextIO
+from typing import Any, Dict, List, Optional, TextIO, Tuple
 
 from ..progress import counted
+from ..stamps import needs_time, stamped
 from .supervisor import Slot
 
 COLOURS = {"streaming": "green", "starting": "cyan", "reconnecting": "yellow",
@@ -49,6 +51,7 @@ class PlainLines:
 
     def __init__(self, stream: TextIO, interval: float) -> None:
         self.stream, self.interval = stream, interval
+        self.timed = needs_time(stream)  # off the journal, each line its time
         self.states: Dict[str, str] = {}
         self.last = time.monotonic()
 
@@ -61,20 +64,87 @@ class PlainLines:
             before = self.states.get(row["camera"])
             self.states[row["camera"]] = row["state"] + row["disk"]
             if every or row["state"] + row["disk"] != before:
-                self.stream.write(
-                    "visionengin: {camera}: {state}{disk}{why}, {fps:.1f} analysed frames/s, {}, {} (last: "
-                    "{last_alarm}), {}, {}\n".format(
-                        counted(row["frames"], "frame"), counted(row["alarms"], "alarm picture"),
-                        counted(row["restarts"], "restart"), counted(row["reconnects"], "reconnect"),
-                        **row))
+                line = ("visionengin: {camera}: {state}{disk}{why}, {fps:.1f} analysed frames/s, {}, "
+                        "{} (last: {last_alarm}), {}, {}\n").format(
+                    counted(row["frames"], "frame"), counted(row["alarms"], "alarm picture"),
+                    counted(row["restarts"], "restart"), counted(row["reconnects"], "reconnect"), **row)
+                self.stream.write(stamped(line) if self.timed else line)
         self.stream.flush()
 
     def close(self, slots: List[Slot]) -> None:
         self.show(slots, final=True)
 
 
+# The live table's columns in their order: heading, alignment, the row's
+# text, and their claim to room (lower first): a narrow terminal leaves out
+# the columns with the weakest claims.
+COLUMNS = (
+    ("camera", "left", 0, lambda row: row["camera"]),
+    ("state", "left", 0, lambda row: row["state"] + (" disk full" if row["disk"] else "")),
+    ("fps", "right", 1, lambda row: "{:.1f}".format(row["fps"])),
+    ("frames", "right", 6, lambda row: str(row["frames"])),
+    ("pictures", "right", 2, lambda row: str(row["alarms"])),
+    ("last alarm", "left", 5, lambda row: row["last_alarm"]),
+    ("restarts", "right", 3, lambda row: str(row["restarts"])),
+    ("reconnects", "right", 4, lambda row: str(row["reconnects"])),
+)
+GAP = 3        # columns between two columns: padding, rule, padding
+WHY_ROOM = 30  # the least width for the reason as a column; else its own line below
+
+
+def layout(texts: List[List[str]], width: int) -> Tuple[List[int], Optional[int]]:
+    """The columns shown at ``width`` (their numbers, in order) and the
+    reason column's width, None when the reasons go below the table: every
+    heading whole, no cell cut."""
+    from rich.cells import cell_len
+
+    widths = [max([cell_len(heading)] + [cell_len(cells[n]) for cells in texts])
+              for n, (heading, _, _, _) in enumerate(COLUMNS)]
+    shown: List[int] = []
+    used = -GAP
+    for n in sorted(range(len(COLUMNS)), key=lambda n: (COLUMNS[n][2], n)):
+        if shown and COLUMNS[n][2] > 0 and used + GAP + widths[n] > width:
+            break  # this and every weaker claim left out
+        shown.append(n)
+        used += GAP + widths[n]
+    room = width - used - GAP
+    return sorted(shown), room if room >= WHY_ROOM else None
+
+
+def draw(shown_rows: List[Dict[str, Any]], width: int) -> Any:
+    """The table of ``rows`` for a terminal ``width`` columns wide."""
+    from rich import box
+    from rich.console import Group
+    from rich.table import Table
+    from rich.text import Text
+
+    texts = [[text(row) for _, _, _, text in COLUMNS] for row in shown_rows]
+    columns, why = layout(texts, width)
+    table = Table(box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False, padding=(0, 1), expand=False,
+                  caption="fps: analysed frames per second; pictures: alarm pictures written",
+                  caption_justify="left")
+    for n in columns:
+        heading, justify, _, _ = COLUMNS[n]
+        table.add_column(heading, justify=justify, no_wrap=True)  # type: ignore[arg-type]
+    if why is not None:
+        table.add_column("why", width=why, overflow="fold")
+    below = []
+    for row, cells in zip(shown_rows, texts):
+        line = [Text(cells[n]) for n in columns]
+        if 1 in columns:  # the state, in its colour
+            line[columns.index(1)] = Text(row["state"], style=COLOURS.get(row["state"], "white"))
+            if row["disk"]:
+                line[columns.index(1)].append(" disk full", style="red")
+        if why is not None:
+            line.append(Text(row["reason"]))  # Text: an error's [brackets] stay as they are
+        elif row["reason"]:
+            below.append(Text("{}: {}".format(row["camera"], row["reason"])))
+        table.add_row(*line)
+    return Group(table, *below) if below else table
+
+
 class LiveTable:
-    """For a terminal: one table, redrawn in place."""
+    """For a terminal: one table, redrawn in place, fitted to its width."""
 
     PERIOD = 0.5  # seconds between redraws
 
@@ -86,23 +156,7 @@ class LiveTable:
         self.live.start()
 
     def _table(self, slots: List[Slot]) -> Any:
-        from rich.markup import escape
-        from rich.table import Table
-
-        table = Table(caption="fps: analysed frames per second; pictures: alarm pictures written",
-                      caption_justify="left", expand=False)
-        for heading, justify in (("camera", "left"), ("state", "left"), ("fps", "right"),
-                                 ("frames", "right"), ("pictures", "right"),
-                                 ("last alarm", "left"), ("restarts", "right"),
-                                 ("reconnects", "right"), ("why", "left")):
-            table.add_column(heading, justify=justify)  # type: ignore[arg-type]
-        for row in rows(slots):
-            table.add_row(row["camera"], "[{}]{}[/]{}".format(COLOURS.get(row["state"], "white"), row["state"],
-                                                              " [red]disk full[/]" if row["disk"] else ""),
-                          "{:.1f}".format(row["fps"]), str(row["frames"]), str(row["alarms"]),
-                          row["last_alarm"], str(row["restarts"]), str(row["reconnects"]),
-                          escape(row["reason"]))  # an error's text may hold [brackets]
-        return table
+        return draw(rows(slots), self.console.width)
 
     def show(self, slots: List[Slot]) -> None:
         now = time.monotonic()

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import socket
+import urllib.parse
 from typing import Any, Dict, FrozenSet, List, Mapping, Optional
 
 from ..events.outbox import DEFAULT_CAP
@@ -125,6 +126,15 @@ def _webhook(where: str, table: Mapping[str, Any], base: str) -> WebhookSettings
     url = _get(table, where, "url", str, None)
     if not url or not url.lower().startswith(("http://", "https://")):
         raise SinkConfigError("{}.url: must be an http:// or https:// address".format(where))
+    parts = urllib.parse.urlsplit(url)  # user information goes as basic authentication
+    try:
+        port = parts.port
+    except ValueError:
+        port = -1
+    if port is not None and not 0 < port < 65536:
+        raise SinkConfigError("{}.url: the port must be 1 to 65535".format(where))
+    if not parts.hostname or any(c.isspace() or ord(c) < 32 for c in url):
+        raise SinkConfigError("{}.url: must name a host, without spaces or control characters".format(where))
     events = _get(table, where, "events", list, list(INCIDENT_TYPES + HEALTH_TYPES))
     for kind in events:
         if kind not in EVENT_TYPES:

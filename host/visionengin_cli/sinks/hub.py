@@ -41,7 +41,8 @@ class Hub:
 
             name = "webhook-{}".format(number)
             self.senders.append(Webhook(name, Outbox(os.path.join(folder, name), config.outbox_cap),
-                                        hook.url, hook.secret, hook.events, hook.picture, root))
+                                        hook.url, hook.secret, hook.events, hook.picture, root,
+                                        config.device))
         self.failing: Set[str] = set()  # sinks whose outbox cannot be written
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._report, name="sinks-status", daemon=True)

@@ -83,6 +83,8 @@ class Sender:
                 try:
                     self.deliver(event)
                 except DeliveryError as error:
+                    if self.stopping.is_set():
+                        return  # cut short by the stop: no failure of the receiver's
                     self.failed(str(error))
                     self._pause()
                     break

@@ -130,6 +130,13 @@ def names(value: Any) -> List[str]:
     return [text(256)(item) for item in value]
 
 
+def percentiles(value: Any) -> List[float]:
+    """[median, 95th percentile] of a measure (a camera's frame ages in ms)."""
+    if not isinstance(value, list) or len(value) != 2:
+        raise Bad("not a list of two numbers")
+    return [number(item) for item in value]
+
+
 def masked(value: Any) -> str:
     """A text that may quote a camera address: its password masked."""
     return mask_text(text()(value))
@@ -230,7 +237,7 @@ STATUS_FIELDS: Dict[str, Field] = {
     "analysed_fps": number, "alarms_by_type": counts,
     "last_alarm": sub_record(LAST_ALARM_FIELDS, required=("picture",)),
     "reason": text(1024), "hangs": count, "last_frame_age_seconds": number,
-    "active": names,
+    "active": names, "frame_age_ms": percentiles,
 }
 read_status = record(STATUS_FIELDS)
 

@@ -134,6 +134,7 @@ def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_pa
         process.kill()
         process.communicate()  # its pipes closed here, whatever failed above
     assert process.returncode == 130, err
+    assert out.startswith("1 video analysed (") and "1 of 2 videos analysed before the stop" in err
     assert "first.avi: worker lost (killed by SIGKILL); trying again" in err
     assert not psutil.wait_procs(helpers, timeout=10)[1]  # its workers ended with it
     statuses = {s["video"]: s for s in status_of(root).values()}
@@ -145,6 +146,25 @@ def test_a_lost_worker_costs_a_retry_and_ctrl_c_stops_cleanly_for_a_rerun(tmp_pa
     assert "1 video analysed" in rerun.stdout and "1 skipped" in rerun.stdout
     alarms = [e for e in events_of(root) if e["type"] == "alarm"]
     assert {e["video"] for e in alarms} == {str(first), str(second)}
+
+
+@pytest.mark.timeout(240)
+def test_each_video_is_analysed_as_if_alone(tmp_path):
+    """Byte-identical copies in one worker, in either order: the same alarms,
+    the same ids (the second copy's first frame is no motion against the end
+    of the first)."""
+    first = made_clip(tmp_path / "a.avi", 40)
+    second = tmp_path / "b.avi"
+    second.write_bytes(first.read_bytes())
+    found = []
+    for order, root in (((first, second), tmp_path / "one"), ((second, first), tmp_path / "two")):
+        run = run_videos(*order, "--results", root, "--workers", "1", cache=tmp_path / "cache")
+        assert run.returncode == 0, run.stderr
+        alarms = [e for e in events_of(root) if e["type"] == "alarm"]
+        by_video = {v: sorted(e["frame"] for e in alarms if e["video"] == v) for v in map(str, order)}
+        assert by_video[str(first)] == by_video[str(second)] and by_video[str(first)][0] > 1, by_video
+        found.append(sorted(e["id"] for e in events_of(root)))
+    assert found[0] == found[1]
 
 
 def test_ray_options_without_ray_are_one_line_naming_the_extra(tmp_path):

@@ -61,7 +61,7 @@ def test_a_camera_run_tells_health_and_incidents_to_a_webhook(cameras, servers):
     assert offline["camera"] == "gate" and offline["reason"].startswith("no analysed frame for")
     wanted = [e for e in lines if e["type"] != "alarm"]
     assert [e["id"] for e in receiver.events] == [e["id"] for e in wanted]  # in order, each once
-    assert receiver.events == wanted
+    assert receiver.events == [dict(e, device="shed") for e in wanted]  # each naming its device
     starts = [e for e in lines if e["type"] == "incident_start"]
     ends = {e["incident"]: e for e in lines if e["type"] == "incident_end"}
     assert starts and all(e["picture"] in {a["picture"] for a in alarms} for e in starts)

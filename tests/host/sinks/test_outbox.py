@@ -56,6 +56,8 @@ def test_bounded_oldest_dropped_counted_and_logged(tmp_path, caplog):
     ('[mqtt]\nhost = "b"\nusername = "u"\npassword_file = "missing"\n', "mqtt.password_file: cannot read"),
     ('[mqtt]\nhost = "b"\nretain = true\n', "mqtt.retain: unknown key"),
     ('[[webhooks]]\nurl = "ftp://x"\nsecret = "pw-1"\n', "webhooks[0].url: must be an http"),
+    ('[[webhooks]]\nurl = "https://u:pw-1@h:99999/x"\n', "webhooks[0].url: the port must be 1 to 65535"),
+    ('[[webhooks]]\nurl = "https://u:pw-1@/x"\n', "webhooks[0].url: must name a host"),
     ('[[webhooks]]\nurl = "http://x"\nevents = ["incident"]\n', "webhooks[0].events: unknown event type 'incident'"),
     ('[events]\nincident_gap = 0\n', "events.incident_gap: must be more than 0"),
     ('[events]\noffline_after = "30"\n', "events.offline_after: must be a number"),

@@ -177,6 +177,14 @@ class ObjectDetect:
         self._hits = {}
         self._last_alarm = {}
 
+    def reset(self):
+        """Forget the stream fed so far (motion background, consecutive hits,
+        last alarm times): the next picture is as the first of a new one."""
+        with self._lock:
+            self._background = None
+            self._hits = {}
+            self._last_alarm = {}
+
     def main(self, im, cfg):
         """Run the behaviours selected in ``cfg["devBehavior"]`` on ``im``.
 
