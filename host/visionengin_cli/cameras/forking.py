@@ -109,6 +109,7 @@ class Template:
         self.delay: Optional[float] = None
         self.unusable: Optional[str] = None  # for good, in words
         self.told = False  # the fresh start was told
+        self.wanted: Optional[Tuple[Dict[str, str], List[Tuple[str, str]]]] = None  # its start
         if os.environ.get(SWITCH, "1") == "0":
             self.unusable = "{}=0".format(SWITCH)
             self.told = True  # asked for: nothing to tell
@@ -122,6 +123,7 @@ class Template:
         it is still loading, the camera waits."""
         if self.unusable is not None:
             return self._fresh(self.unusable)
+        self.wanted = (env, detectors)
         self.check(now)
         if self.proc is None:
             if now < self.retry_at:
@@ -168,6 +170,9 @@ class Template:
 
     def check(self, now: float) -> None:
         """Notice its readiness and its end; restart it after a back-off."""
+        if self.proc is None and self.wanted is not None and self.unusable is None \
+                and now >= self.retry_at:
+            self._start(self.wanted[0], self.wanted[1], now)
         if self.proc is None or self.sock is None:
             return
         status = self.proc.poll()
@@ -196,7 +201,7 @@ class Template:
 
     def _failed(self, now: float, why: str) -> None:
         ran = now - self.started_at if self.proc is not None else 0.0
-        self.close()
+        self.close(for_good=False)
         self.delay = FIRST_DELAY if ran >= STABLE or self.delay is None \
             else min(MAX_DELAY, self.delay * 2)
         self.retry_at = now + self.delay
@@ -233,8 +238,10 @@ class Template:
         return Forked(pid, os.fdopen(mine[0], "wb"), os.fdopen(mine[1], "rb"),
                       os.fdopen(mine[2], "rb"))
 
-    def close(self) -> None:
+    def close(self, for_good: bool = True) -> None:
         """Ends it: the socket's end tells it to go; SIGKILL if it does not."""
+        if for_good:
+            self.wanted = None
         if self.sock is not None:
             self.sock.close()
             self.sock = None
