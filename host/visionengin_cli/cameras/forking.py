@@ -246,8 +246,8 @@ class Template:
             self.sock.close()
             self.sock = None
         if self.proc is not None:
-            try:
-                self.proc.wait(2.0)
+            try:  # a stopped or wedged template must not hold the supervisor up for long
+                self.proc.wait(1.0)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
