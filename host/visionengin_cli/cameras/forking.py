@@ -191,7 +191,11 @@ class Template:
                              now - self.started_at)
                     return
                 error = message.get("error") if isinstance(message, dict) else None
-                self._failed(now, "cannot be used: {}".format(error or "no ready message"))
+                # what it met while loading, a new one would meet again
+                self.close(for_good=True)
+                self.unusable = "the camera template cannot be used: {}".format(
+                    error or "no ready message")
+                self._fresh(self.unusable)
                 return
         except (OSError, ValueError) as error:
             self._failed(now, "cannot be used: {}".format(error))

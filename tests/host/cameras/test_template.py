@@ -76,11 +76,20 @@ def test_a_killed_template_is_started_again_and_cameras_still_start(cameras, ser
 
 
 @pytest.mark.timeout(120)
-def test_without_the_template_cameras_start_as_fresh_interpreters(cameras, servers, monkeypatch):
+@pytest.mark.parametrize("variable, value, told", [
+    ("VISIONENGIN_CAMERA_TEMPLATE", "0", 0),
+    # OpenBLAS's own threads in the template: it must not fork, and says so once
+    ("OPENBLAS_NUM_THREADS", "2", 1)])
+def test_without_a_usable_template_cameras_start_as_fresh_interpreters(cameras, servers, monkeypatch,
+                                                                       variable, value, told):
     server, = servers(1)
-    monkeypatch.setenv("VISIONENGIN_CAMERA_TEMPLATE", "0")
+    monkeypatch.setenv(variable, value)
     command = cameras(toml_config({"one": server.url}))
     status = command.wait_status("one", 60, state="streaming")
     assert os.getsid(status["pid"]) == status["pid"] and template_of(command) is None
+    os.kill(status["pid"], signal.SIGKILL)  # a restart, also afresh
+    again = command.wait_status("one", 60, state="streaming", pid=lambda p: p and p != status["pid"])
+    assert os.getsid(again["pid"]) == again["pid"]
     code, _ = command.end(signal.SIGTERM)
     assert code == 0, command.stderr
+    assert command.stderr.count("camera processes start as fresh interpreters") == told, command.stderr
