@@ -12,7 +12,16 @@ for an accelerator does), both answering no alarm, and one answering an alarm
 on every frame (a 1280x720 picture written, moved into the dated layout and
 told as an event for each analysed frame; "pictures/s" in the note). Frame age is the time from a
 frame's read to the end of its handling, where its pictures are written.
-Environment: BENCH_CAMERAS (default 1,2,4,8), BENCH_CAMERAS_SECONDS (15).
+The alarm-heavy rows are also held against loops that read, draw the box
+and write every frame as a JPEG with the same library calls (the limit for
+a picture per frame). Memory rows: RSS and PSS (/proc/<pid>/smaps_rollup)
+per camera process with the stand-in detector, the supervisor apart and the
+camera template's PSS shared out, for camera processes forked from the
+template and started as fresh interpreters (VISIONENGIN_CAMERA_TEMPLATE=0,
+the old start); and the time from a SIGKILLed camera's new process to its
+first analysed frame (its first alarm event), both ways.
+Environment: BENCH_CAMERAS (default 1,2,4,8), BENCH_CAMERAS_MEMORY (1,4,8),
+BENCH_CAMERAS_SECONDS (15).
 """
 import json
 import os
