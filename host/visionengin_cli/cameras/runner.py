@@ -1,5 +1,6 @@
-"""One camera's process, started by the supervisor as
-``python -m visionengin_cli.cameras.runner`` in the camera's own folder.
+"""One camera's process, forked by the camera template (``cameras.template``)
+or started by the supervisor as a fresh interpreter, in the camera's own
+folder; ``main`` is the same either way.
 
 It reads the camera's settings as one JSON line on standard input (never the
 command line, where ``ps`` would show the password) and keeps stdin open: its

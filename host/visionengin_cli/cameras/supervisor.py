@@ -12,6 +12,10 @@ detector call or frame does not end, or that says "streaming" while no frame
 is analysed, for the camera's ``watchdog`` seconds, is hung; it is killed
 (SIGTERM, then SIGKILL: a stopped process hears nothing else) and started
 again like any process that ended.
+
+Camera processes are forked by the camera template (``cameras.forking``),
+which has imported everything a camera needs once; without one they start as
+fresh interpreters.
 """
 from __future__ import annotations
 
@@ -23,7 +27,7 @@ import subprocess
 import sys
 import threading
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Union
 
 from ..secrets import mask_address, mask_text
 from ..storage.ledger import Ledger
@@ -33,6 +37,7 @@ from ..storage.retention import Retention
 from ..storage.settings import Storage
 from .config import Camera
 from .events import EventLog, iso, write_status
+from .forking import Forked, Template, detectors_of, reap_strangers
 from .watchdog import Progress, ending, stopped, verdict
 
 log = logging.getLogger("visionengin.cameras")
@@ -55,7 +60,7 @@ class Slot:
 
     def __init__(self, camera: Camera, folder: str) -> None:
         self.camera, self.folder = camera, folder
-        self.proc: Optional[subprocess.Popen] = None  # type: ignore[type-arg]
+        self.proc: Optional[Union[subprocess.Popen, Forked]] = None  # type: ignore[type-arg]
         self.started: Optional[float] = None  # time.time() of the current process
         self.ran_from = 0.0  # monotonic start of the current process
         self.restarts = self.failures = 0
@@ -193,6 +198,7 @@ class Supervisor:
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
         self.last_step = 0.0  # monotonic time of the last step()
+        self.template = Template()
 
     # configuration -------------------------------------------------------
     def apply(self, cameras: Dict[str, Camera]) -> None:
@@ -234,6 +240,7 @@ class Supervisor:
 
     def close(self) -> None:
         """Give up every camera folder; after ``stop``."""
+        self.template.close()
         self.retention.stop()
         for slot in self.slots.values():
             slot.owner.release()
@@ -253,8 +260,11 @@ class Supervisor:
                 self._ended(slot, now)
             if slot.proc is None and slot.start_at is not None and now >= slot.start_at:
                 self._start(slot, now)
+        self.template.check(now)
         if now - self.last_status >= STATUS_PERIOD:
             self.last_status = now
+            known = {slot.proc.pid for slot in self.slots.values() if slot.proc is not None}
+            reap_strangers(known | ({self.template.pid} if self.template.pid else set()))
             self.events.flush()  # events kept while the log could not be written
             for slot in self.slots.values():
                 slot.events_full = self.events.disk_full
@@ -290,8 +300,7 @@ class Supervisor:
             slot.kill_at = float("inf")
         self._write_status(slot)
 
-    def _start(self, slot: Slot, now: float) -> None:
-        camera = slot.camera
+    def _env(self) -> Dict[str, str]:
         env = dict(os.environ)
         if self.verbose:
             env["VISIONENGIN_VERBOSE"] = "1"
@@ -300,12 +309,24 @@ class Supervisor:
         else:  # OpenCV's and FFmpeg's own lines stay quiet
             env.setdefault("OPENCV_LOG_LEVEL", "ERROR")
             env.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
+        return env
+
+    def _start(self, slot: Slot, now: float) -> None:
+        camera = slot.camera
+        env = self._env()
+        detectors = detectors_of(each.camera.settings() for each in self.slots.values())
+        forked = self.template.usable(env, detectors, now)
+        if forked is None:
+            return  # the template is still loading: the camera starts once it is
         try:
             os.makedirs(slot.folder, exist_ok=True)
-            slot.proc = subprocess.Popen(
-                [sys.executable] + RUNNER, cwd=slot.folder, env=env, stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
-                pass_fds=(slot.owner.fd,) if slot.owner.fd >= 0 else ())
+            if forked:
+                slot.proc = self.template.spawn(slot.folder, env, slot.owner.fd, now)
+            if slot.proc is None:
+                slot.proc = subprocess.Popen(
+                    [sys.executable] + RUNNER, cwd=slot.folder, env=env, stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                    pass_fds=(slot.owner.fd,) if slot.owner.fd >= 0 else ())
             assert slot.proc.stdin is not None
             slot.proc.stdin.write((json.dumps(camera.settings()) + "\n").encode("utf-8"))
             slot.proc.stdin.flush()
@@ -354,7 +375,8 @@ class Supervisor:
         log.warning("%s: camera process %s; restarting in %.0f s", slot.camera.name, how, slot.delay)
         self._write_status(slot)
 
-    def _read_reports(self, slot: Slot, proc: subprocess.Popen) -> None:  # type: ignore[type-arg]
+    def _read_reports(self, slot: Slot,
+                      proc: Union[subprocess.Popen, Forked]) -> None:  # type: ignore[type-arg]
         assert proc.stdout is not None
         for raw in proc.stdout:
             try:
@@ -378,7 +400,8 @@ class Supervisor:
                 if self.on_event is not None:
                     self.on_event(line)
 
-    def _read_log(self, slot: Slot, proc: subprocess.Popen) -> None:  # type: ignore[type-arg]
+    def _read_log(self, slot: Slot,
+                  proc: Union[subprocess.Popen, Forked]) -> None:  # type: ignore[type-arg]
         assert proc.stderr is not None
         for raw in proc.stderr:
             text = mask_text(raw.decode("utf-8", "replace").rstrip())

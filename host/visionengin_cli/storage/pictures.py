@@ -15,12 +15,14 @@ import errno
 import logging
 import os
 import threading
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple, Union
+
+Buffer = Union[bytes, bytearray, memoryview]  # anything os.write takes
 
 log = logging.getLogger("visionengin.storage")
 
 
-def write_all(fd: int, data: bytes) -> None:
+def write_all(fd: int, data: Buffer) -> None:
     """Every byte of ``data`` to ``fd``: ``os.write`` may write less than asked."""
     view = memoryview(data)
     while view:
@@ -30,7 +32,7 @@ def write_all(fd: int, data: bytes) -> None:
         view = view[done:]
 
 
-def write_file(path: str, data: bytes) -> None:
+def write_file(path: str, data: Buffer) -> None:
     """``data`` as the whole file ``path``; a failed write leaves no file."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
@@ -112,7 +114,7 @@ class EngineWrites:
             return False
         key = os.path.normpath(path)
         try:
-            write_file(path, data.tobytes())
+            write_file(path, memoryview(data).cast("B"))  # the encoded picture, not a copy of it
         except OSError as error:
             with self.lock:
                 if self.record:

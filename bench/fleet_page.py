@@ -1,0 +1,97 @@
+"""`make bench` row, section "fleetpage": the status page over a collector's
+root of 1,000 devices of 4 cameras (BENCH_FLEET_PAGE_DEVICES), the root
+built directly on disk as `visionengin collect` lays it out (fleet.json, per
+device device.json, events.jsonl with a few incidents, each camera's
+status.json), the page then asked for in-process through the ASGI app, no
+network: the time of one page, median and worst of BENCH_FLEET_PAGE_RUNS."""
+import asyncio
+import json
+import os
+import statistics
+import time
+from pathlib import Path
+
+from visionengin_cli.web.app import create_app
+
+DEVICES = int(os.environ.get("BENCH_FLEET_PAGE_DEVICES", "1000"))
+RUNS = int(os.environ.get("BENCH_FLEET_PAGE_RUNS", "10"))
+CAMERAS = 4
+GOAL_MS = 200
+
+
+def iso(seconds):
+    return time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(seconds))
+
+
+def build(root):
+    now = time.time()
+    (root / "fleet.json").write_text(json.dumps({"kind": "visionengin-collect", "broker": "127.0.0.1:1883",
+                                                 "topic": "visionengin/#", "started": now}))
+    for d in range(DEVICES):
+        device = root / ("dev%04d" % d)
+        device.mkdir()
+        (device / "device.json").write_text(json.dumps({
+            "availability": "online" if d % 10 else "offline", "last_seen": iso(now - d % 90),
+            "last_seen_epoch": now - d % 90, "instance": {"id": "i%d" % d, "started": iso(now - 3600)}}))
+        lines = []
+        for c in range(CAMERAS):
+            camera = "cam%d" % c
+            (device / camera).mkdir()
+            (device / camera / "status.json").write_text(json.dumps({
+                "camera": camera, "state": "streaming", "reported_state": "streaming", "frames": 1000 + d,
+                "analysed_fps": 5.0, "alarms": 3, "restarts": 0, "reconnects": 0, "updated": iso(now - 1),
+                "last_frame": iso(now - 1), "reason": None}))
+            for i in range(2):
+                incident = "inc%d-%d-%d" % (d, c, i)
+                for kind in ("incident_start", "incident_end"):
+                    lines.append(json.dumps({
+                        "type": kind, "id": "%s-%s" % (incident, kind), "time": iso(now - 600 + i * 60),
+                        "device": device.name, "camera": camera, "incident": incident, "info_type": "motion",
+                        "start": iso(now - 600 + i * 60), "end": iso(now - 590 + i * 60), "count": 3,
+                        "score": 0.9}))
+        (device / "events.jsonl").write_text("\n".join(lines) + "\n")
+
+
+async def get(app, path):
+    scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET",
+             "scheme": "http", "path": path, "raw_path": path.encode(), "query_string": b"",
+             "root_path": "", "headers": [(b"host", b"127.0.0.1")], "client": ("127.0.0.1", 1),
+             "server": ("127.0.0.1", 80)}
+    answer = {"status": None, "size": 0}
+
+    async def receive():
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message):
+        if message["type"] == "http.response.start":
+            answer["status"] = message["status"]
+        elif message["type"] == "http.response.body":
+            answer["size"] += len(message.get("body", b""))
+
+    await app(scope, receive, send)
+    return answer
+
+
+def bench(row, log, work):
+    root = Path(work) / "fleet-page"
+    root.mkdir()
+    started = time.monotonic()
+    build(root)
+    log("fleet page: %d devices built in %.1f s" % (DEVICES, time.monotonic() - started))
+    app = create_app(str(root))
+    loop = asyncio.new_event_loop()
+    try:
+        times, size = [], 0
+        for i in range(RUNS + 1):
+            began = time.perf_counter()
+            answer = loop.run_until_complete(get(app, "/"))
+            if answer["status"] != 200:
+                raise RuntimeError("the fleet page answered %s" % answer["status"])
+            if i:  # the first warms the readers' caches
+                times.append(time.perf_counter() - began)
+            size = answer["size"]
+    finally:
+        loop.close()
+    row("fleet page: %d devices x %d cameras, one page in-process" % (DEVICES, CAMERAS),
+        "%.0f ms (worst %.0f)" % (1000 * statistics.median(times), 1000 * max(times)), "", "",
+        "goal under %d ms; median of %d after one; %.0f kB of HTML" % (GOAL_MS, RUNS, size / 1024))
