@@ -158,3 +158,10 @@ def wait(driver, condition, timeout=20):
 
 def loaded(driver, image):
     return driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth", image)
+
+
+@pytest.fixture(autouse=True)
+def index_folder(tmp_path_factory, monkeypatch):
+    """The page's event index goes to the cache folder: a private one per test."""
+    monkeypatch.delenv("STATE_DIRECTORY", raising=False)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))

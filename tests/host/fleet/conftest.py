@@ -5,6 +5,8 @@ import pathlib
 import sys
 import uuid
 
+import pytest
+
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from sinks.conftest import Broker, broker, wait_for  # noqa: E402,F401 - fixtures
 
@@ -59,3 +61,10 @@ def incident(kind, incident_id, camera="gate", info_type="motion", n=1):
 def health(kind="camera_offline", camera="gate"):
     return {"type": kind, "id": uuid.uuid4().hex, "time": "2026-12-09T08:00:05+00:00", "camera": camera,
             "reason": "no analysed frame for 30 s"}
+
+
+@pytest.fixture(autouse=True)
+def index_folder(tmp_path_factory, monkeypatch):
+    """The page's event index goes to the cache folder: a private one per test."""
+    monkeypatch.delenv("STATE_DIRECTORY", raising=False)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))
