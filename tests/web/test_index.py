@@ -57,10 +57,10 @@ def camera_incidents(count, per_camera=4):
     return ["i%d" % k for k in reversed(range(count)) if k % per_camera == 0]
 
 
-def check_root(client, root, events, incidents, days, end, back, removed=False):
+def check_root(client, root, events, incidents, days, end, back, removed=False, wait=240):
     """A day ``back`` days ago: as a full scan; gate's incidents by pages."""
     since, until = end - back * DAY + 0.5, end - (back - 1) * DAY + 0.5  # no event on an edge
-    day = whole(client, "api/events?limit=1000&since={}&until={}".format(q(since), q(until)))
+    day = whole(client, "api/events?limit=1000&since={}&until={}".format(q(since), q(until)), wait)
     assert [e["id"] for e in day["events"]] == full_scan(root, since, until) and day["next"] is None
     assert day["events"] and day["complete"] and day["skipped"] == {"event_line": 0}
     newest_first = walk(client, "api/incidents?camera=gate&limit={}".format(max(7, incidents // 20)), "before")
@@ -204,4 +204,4 @@ def test_a_million_lines(tmp_path, serve):
     end = time.time() - 60
     make_log(str(root), 1_000_000, 20_000, 87, end)
     client = serve(root)
-    check_root(client, str(root), 1_000_000, 20_000, 87, end, back=85)
+    check_root(client, str(root), 1_000_000, 20_000, 87, end, back=85, wait=1800)

@@ -22,8 +22,8 @@ from .index_place import index_path
 from .index_store import connect, open_in_memory, open_index, set_aside
 
 log = logging.getLogger("visionengin.events")
-INLINE_BYTES = 4 << 20  # read before an answer; more is left to the background
-STEP_BYTES = 4 << 20
+INLINE_BYTES = 256 << 10  # read before an answer (a fraction of a second); more is left to the background
+STEP_BYTES = 1 << 20  # the background's step: the lock is free between two
 WAIT_SECONDS = 2.0  # an answer waits this long at most for the writer
 T = TypeVar("T")
 NUMBERED = re.compile(r"^events\.(\d+)\.jsonl$")
@@ -61,11 +61,11 @@ class EventIndex:
             self.follower = Follower(self.conn, self.sources, self.on_bad)
         return self.follower
 
-    def _step(self, budget: int, compressed: bool) -> None:
+    def _step(self, budget: int) -> None:
         """One step under the lock; a damaged index is set aside and made
         again, a busy one (another process writing) tried again later."""
         try:
-            self.pending = self._writer().step(budget, compressed)
+            self.pending = self._writer().step(budget)
             self.trouble = None
         except sqlite3.OperationalError as error:
             if "locked" not in str(error) and "busy" not in str(error):
@@ -96,7 +96,7 @@ class EventIndex:
         started, last_told, failures = time.monotonic(), time.monotonic(), 0
         while failures < 3:
             with self.lock:
-                self._step(STEP_BYTES, compressed=True)
+                self._step(STEP_BYTES)
                 if self.pending == 0:
                     break
                 failures = failures + 1 if self.trouble else 0
@@ -115,7 +115,7 @@ class EventIndex:
             self.waiting -= 1
         if got:
             try:
-                self._step(INLINE_BYTES, compressed=False)
+                self._step(INLINE_BYTES)
             finally:
                 self.lock.release()
         if self.pending != 0:

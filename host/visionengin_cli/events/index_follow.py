@@ -97,16 +97,16 @@ class Follower:
                  on_bad: Callable[[int], None]) -> None:
         self.conn, self.sources, self.on_bad = conn, sources, on_bad
 
-    def step(self, budget: int, compressed: bool) -> int:
-        """Reads up to about ``budget`` bytes of new lines (compressed parts
-        only when ``compressed``: one is read whole); returns the bytes left
-        to read after it."""
+    def step(self, budget: int) -> int:
+        """Reads up to about ``budget`` bytes of new lines (of a compressed
+        part, after decompressing what was read before: cheap next to
+        parsing); returns the bytes left to read after it."""
         conn = self.conn
         conn.execute("BEGIN IMMEDIATE")
         try:
             work, pending = self._match()
             for part, path, gz, size in work:
-                if budget <= 0 or gz and not compressed:
+                if budget <= 0:
                     pending += max(0, size - max(part["offset"], part["seen"]))
                     continue
                 budget -= self._read(part, path, gz, size, budget)
@@ -222,7 +222,7 @@ class Follower:
             else:
                 file.seek(start)
             rest, at_end = b"", False
-            while gz or read < budget:
+            while read < budget:
                 chunk = file.read(CHUNK)
                 if not chunk:
                     at_end = True
