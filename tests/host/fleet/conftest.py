@@ -1,6 +1,7 @@
 """The sinks' mosquitto fixtures, and a device as the collector hears it:
 the messages a device's MQTT sink sends, in its order."""
 import json
+import os
 import pathlib
 import sys
 import uuid
@@ -63,8 +64,16 @@ def health(kind="camera_offline", camera="gate"):
             "reason": "no analysed frame for 30 s"}
 
 
-@pytest.fixture(autouse=True)
-def index_folder(tmp_path_factory, monkeypatch):
-    """The page's event index goes to the cache folder: a private one per test."""
-    monkeypatch.delenv("STATE_DIRECTORY", raising=False)
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))
+@pytest.fixture(autouse=True, scope="package")
+def index_folder(tmp_path_factory):
+    """The page's event index goes to the cache folder: a private one for
+    the tests (set before any server starts, module-scoped ones included)."""
+    saved = {key: os.environ.get(key) for key in ("STATE_DIRECTORY", "XDG_CACHE_HOME")}
+    os.environ.pop("STATE_DIRECTORY", None)
+    os.environ["XDG_CACHE_HOME"] = str(tmp_path_factory.mktemp("cache"))
+    yield
+    for key, value in saved.items():
+        if value is None:
+            os.environ.pop(key, None)
+        else:
+            os.environ[key] = value
