@@ -261,9 +261,9 @@ class Follower:
                     continue
                 if event.get("type", "alarm") != "alarm":
                     continue
-                score = event.get("score")
+                body = json.dumps(event, ensure_ascii=False, separators=(",", ":"))
                 events.append((part["id"], moment.timestamp(), part["device"], event["camera"],
-                               event["info_type"], score, json.dumps(event, ensure_ascii=False)))
+                               event["info_type"], event.get("score"), body))
             elif b"incident_" in raw:
                 self._incident(part, raw)
         if events:
