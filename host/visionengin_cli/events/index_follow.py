@@ -261,7 +261,8 @@ class Follower:
                     continue
                 if event.get("type", "alarm") != "alarm":
                     continue
-                body = json.dumps(event, ensure_ascii=False, separators=(",", ":"))
+                body = json.dumps({k: v for k, v in event.items() if k not in ("camera", "info_type")},
+                                  ensure_ascii=False, separators=(",", ":"))  # those two have columns
                 events.append((part["id"], moment.timestamp(), part["device"], event["camera"],
                                event["info_type"], event.get("score"), body))
             elif b"incident_" in raw:

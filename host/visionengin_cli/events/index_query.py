@@ -77,12 +77,13 @@ def events(conn: sqlite3.Connection, limit: int, since: Optional[float] = None,
         clauses.append("t <= ?")
         values.append(until)
     order = "ASC" if after is not None else "DESC"
-    sql = "SELECT id, t, device, body FROM events {} ORDER BY t {o}, id {o} LIMIT ?".format(
-        "WHERE " + " AND ".join(clauses) if clauses else "", o=order)
+    sql = ("SELECT id, t, device, camera, info_type, body FROM events {} "
+           "ORDER BY t {o}, id {o} LIMIT ?").format("WHERE " + " AND ".join(clauses) if clauses else "", o=order)
     rows, following = _page(conn, sql, values, limit, "e", 1)
     found = []
-    for _, _, dev, body in rows:
+    for _, _, dev, cam, kind, body in rows:
         event = json.loads(body)
+        event.update(camera=cam, info_type=kind)
         if dev:
             event["device"] = dev
         found.append(event)

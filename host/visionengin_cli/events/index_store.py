@@ -12,7 +12,7 @@ import time
 from typing import Optional, Tuple
 
 log = logging.getLogger("visionengin.events")
-VERSION = "1"
+VERSION = "2"  # a file of another version is set aside and made again
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS parts(
@@ -26,7 +26,6 @@ CREATE INDEX IF NOT EXISTS events_t ON events(t);
 CREATE INDEX IF NOT EXISTS events_camera ON events(camera, t);
 CREATE INDEX IF NOT EXISTS events_camera_type ON events(camera, info_type, t);
 CREATE INDEX IF NOT EXISTS events_type ON events(info_type, t);
-CREATE INDEX IF NOT EXISTS events_device ON events(device, t);
 CREATE INDEX IF NOT EXISTS events_part ON events(part);
 CREATE TABLE IF NOT EXISTS incidents(
     id INTEGER PRIMARY KEY, device TEXT NOT NULL, incident TEXT NOT NULL, camera TEXT NOT NULL,
@@ -64,6 +63,8 @@ def _prepare(conn: sqlite3.Connection, root: str, kind: str, in_memory: bool) ->
         for statement in SCHEMA.split(";"):
             if statement.strip():
                 conn.execute(statement)
+        if kind == "fleet":  # a device's own root has one device: no rows to tell apart by it
+            conn.execute("CREATE INDEX IF NOT EXISTS events_device ON events(device, t)")
         meta = dict(conn.execute("SELECT key, value FROM meta").fetchall())
         wanted = {"root": root, "kind": kind, "version": VERSION}
         if not meta:
