@@ -208,3 +208,16 @@ def test_a_million_lines(tmp_path, serve):
     make_log(str(root), 1_000_000, 20_000, 87, end)
     client = serve(root)
     check_root(client, str(root), 1_000_000, 20_000, 87, end, back=85, wait=1800)
+
+
+def test_a_damaged_compressed_part_is_read_as_far_as_it_goes(tmp_path, serve, caplog):
+    root = tmp_path / "results"
+    end = time.time() - 60
+    make_log(str(root), 2000, 40, 4, end, part_bytes=64 << 10)
+    broken = root / "events.000002.jsonl.gz"
+    data = broken.read_bytes()
+    broken.write_bytes(data[:len(data) // 2])
+    with caplog.at_level(logging.WARNING, "visionengin.events"):
+        answer = whole(serve(root), "api/events?limit=1000&since={}&until={}".format(q(end - 5 * DAY), q(end - 3 * DAY)))
+    assert answer["complete"] and answer["events"] and answer["skipped"]["event_line"] == 1
+    assert any("events.000002.jsonl.gz cannot be read past byte" in r.getMessage() for r in caplog.records)

@@ -67,13 +67,20 @@ class EventIndex:
         try:
             self.pending = self._writer().step(budget)
             self.trouble = None
-        except sqlite3.OperationalError as error:
-            if "locked" not in str(error) and "busy" not in str(error):
-                self._damaged(error)
-            else:
+        except sqlite3.OperationalError as error:  # busy, a full disk, a folder gone: not damage
+            if "locked" in str(error) or "busy" in str(error):
                 self.trouble = "the index is busy in another process"
+            else:
+                self._trouble("the index cannot be written now: {}".format(error))
         except sqlite3.DatabaseError as error:
             self._damaged(error)
+        except OSError as error:
+            self._trouble("the event log cannot be read now: {}".format(error.strerror or error))
+
+    def _trouble(self, why: str) -> None:
+        if why != self.trouble:
+            log.warning("event index of %s: %s", self.root, why)
+        self.trouble = why
 
     def _damaged(self, error: Exception) -> None:
         self.trouble = "the index was damaged and is being made again from the event log"

@@ -17,6 +17,7 @@ import os
 import re
 import sqlite3
 import struct
+import zlib
 from typing import Any, Callable, Dict, IO, Iterable, List, Optional, Tuple
 
 from ..web.parsing import Bad, alarm_line, parse_event, parse_time
@@ -79,6 +80,8 @@ def gz_length(path: str) -> int:
     """The text length a gzip file's trailer gives (modulo 4 GiB: a part is
     far smaller)."""
     with open(path, "rb") as file:
+        if file.seek(0, os.SEEK_END) < 24:  # shorter than gzip's own header and trailer: nothing
+            return 0
         file.seek(-4, os.SEEK_END)
         return int(struct.unpack("<I", file.read(4))[0])
 
@@ -109,7 +112,12 @@ class Follower:
                 if budget <= 0:
                     pending += max(0, size - max(part["offset"], part["seen"]))
                     continue
-                budget -= self._read(part, path, gz, size, budget)
+                try:
+                    budget -= self._read(part, path, gz, size, budget)
+                except FileNotFoundError:  # rotated or compressed since the listing: the next step
+                    pass
+                except (OSError, EOFError, zlib.error) as error:
+                    self._unreadable(part, path, size, error)
                 pending += max(0, size - max(part["offset"], part["seen"]))
             conn.execute("COMMIT")
         except BaseException:
@@ -211,41 +219,52 @@ class Follower:
     # -- reading ------------------------------------------------------------
 
     def _read(self, part: Dict[str, Any], path: str, gz: bool, size: int, budget: int) -> int:
-        """Reads from the part's offset; returns the bytes read."""
+        """Reads from the part's offset; returns the bytes read. What was
+        read is kept with its offset even when reading fails midway."""
         start = part["offset"]
         if size <= max(start, part["seen"]):
             return 0
         read = 0
-        with _open(path, gz) as file:
-            if gz:
-                _skip(file, start)
-            else:
-                file.seek(start)
-            rest, at_end = b"", False
-            while read < budget:
-                chunk = file.read(CHUNK)
-                if not chunk:
-                    at_end = True
-                    break
-                read += len(chunk)
-                data = rest + chunk
-                cut = data.rfind(b"\n") + 1
-                if cut == 0 and len(data) > HEAD_BYTES:  # no line at all: damage, skipped whole
-                    part["bad"] += 1
-                    part["offset"] += len(data)
-                    rest = b""
-                    continue
-                self._lines(part, data[:cut])
-                part["offset"] += cut
-                rest = data[cut:]
-        if at_end:  # a last line without its newline: read again once the file grows
-            part["seen"] = size
-        if not gz:
-            part["tail"] = _tail(path, part["offset"])
-        self.conn.execute("UPDATE parts SET offset = ?, seen = ?, tail = ?, bad = ?, first = ?, last = ? "
-                          "WHERE id = ?", (part["offset"], part["seen"], part["tail"], part["bad"],
-                                           part["first"], part["last"], part["id"]))
+        try:
+            with _open(path, gz) as file:
+                if gz:
+                    _skip(file, start)
+                else:
+                    file.seek(start)
+                rest = b""
+                while read < budget:
+                    chunk = file.read(CHUNK)
+                    if not chunk:  # a last line without its newline: read again once the file grows
+                        part["seen"] = size
+                        break
+                    read += len(chunk)
+                    data = rest + chunk
+                    cut = data.rfind(b"\n") + 1
+                    if cut == 0 and len(data) > HEAD_BYTES:  # no line at all: damage, skipped whole
+                        part["bad"] += 1
+                        part["offset"] += len(data)
+                        rest = b""
+                        continue
+                    self._lines(part, data[:cut])
+                    part["offset"] += cut
+                    rest = data[cut:]
+            if not gz:
+                part["tail"] = _tail(path, part["offset"])
+        finally:
+            self.conn.execute("UPDATE parts SET offset = ?, seen = ?, tail = ?, bad = ?, first = ?, last = ? "
+                              "WHERE id = ?", (part["offset"], part["seen"], part["tail"], part["bad"],
+                                               part["first"], part["last"], part["id"]))
         return read
+
+    def _unreadable(self, part: Dict[str, Any], path: str, size: int, error: BaseException) -> None:
+        """A part that cannot be read on (a damaged compressed file, a read
+        error): what was read stays, the rest is counted as one damaged
+        line, and it is not tried again unless it changes."""
+        log.warning("event index: %s cannot be read past byte %d (%s); the rest of it is left out",
+                    path, part["offset"], error)
+        part["seen"], part["bad"] = size, part["bad"] + 1
+        self.on_bad(1)
+        self.conn.execute("UPDATE parts SET seen = ?, bad = ? WHERE id = ?", (size, part["bad"], part["id"]))
 
     def _lines(self, part: Dict[str, Any], data: bytes) -> None:
         events: List[Tuple[Any, ...]] = []
