@@ -218,6 +218,7 @@ def test_a_damaged_compressed_part_is_read_as_far_as_it_goes(tmp_path, serve, ca
     data = broken.read_bytes()
     broken.write_bytes(data[:len(data) // 2])
     with caplog.at_level(logging.WARNING, "visionengin.events"):
-        answer = whole(serve(root), "api/events?limit=1000&since={}&until={}".format(q(end - 5 * DAY), q(end - 3 * DAY)))
+        answer = whole(serve(root), "api/events?limit=1000&since={}&until={}".format(
+            q(end - 5 * DAY), q(end - 3 * DAY)))
     assert answer["complete"] and answer["events"] and answer["skipped"]["event_line"] == 1
     assert any("events.000002.jsonl.gz cannot be read past byte" in r.getMessage() for r in caplog.records)
