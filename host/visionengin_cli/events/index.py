@@ -55,6 +55,8 @@ class EventIndex:
                 self.conn = open_index(self.path, self.root, self.kind)
                 self.address = self.path
             except (OSError, sqlite3.Error) as error:
+                if "locked" in str(error) or "busy" in str(error):
+                    raise  # another process is making it: tried again at the next step
                 log.warning("cannot keep the event index at %s (%s): it is kept in memory, "
                             "and made again at every start", self.path, error)
                 self.conn, self.address = open_in_memory("visionengin-index", self.root, self.kind)
