@@ -4,10 +4,10 @@ measured side by side in one run, printed as one table on standard output
 
 Environment: BENCH_LIVE_SECONDS (default 60; 600 for the 10-minute figure),
 BENCH_REPEAT (default 2: best of N for the short throughput runs),
-BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, videos,
-storage, sinks, fleet, fleetpage; the cameras, videos, sinks, fleet and fleetpage sections
-have their own settings, see bench/cameras.py, bench/archives.py, bench/sinks.py,
-bench/fleet.py and bench/fleet_page.py).
+BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, index, videos,
+storage, sinks, fleet, fleetpage; the cameras, index, videos, sinks, fleet and fleetpage
+sections have their own settings, see bench/cameras.py, bench/events_index.py,
+bench/archives.py, bench/sinks.py, bench/fleet.py and bench/fleet_page.py).
 """
 import os
 
@@ -38,6 +38,7 @@ import archives  # noqa: E402
 import cameras  # noqa: E402
 import live_stops  # noqa: E402
 import status_page  # noqa: E402
+import events_index  # noqa: E402
 import storage  # noqa: E402
 import sinks  # noqa: E402
 import fleet  # noqa: E402
@@ -47,7 +48,7 @@ from rtsp_server import RtspServer, free_port, rtsp_unavailable_reason  # noqa: 
 
 LIVE_SECONDS = float(os.environ.get("BENCH_LIVE_SECONDS", "60"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "2")))
-ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,videos,storage,sinks,fleet,fleetpage").split(",")
+ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,index,videos,storage,sinks,fleet,fleetpage").split(",")
 ALL = list(main.devBehavior)
 ROWS = []
 
@@ -360,6 +361,7 @@ if __name__ == "__main__":
                                ("stops", lambda: live_stops.bench(row, log, work)), ("memory", bench_memory),
                                ("cameras", lambda: cameras.bench(row, log, work)),
                                ("web", lambda: status_page.bench(row, log, work)),
+                               ("index", lambda: events_index.bench(row, log, work)),
                                ("videos", lambda: archives.bench(row, log, work)),
                                ("storage", lambda: storage.bench(row, log, work)),
                                ("sinks", lambda: sinks.bench(row, log, work)),

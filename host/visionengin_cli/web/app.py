@@ -25,8 +25,8 @@ from ..fleet.layout import is_fleet_root
 from . import metrics
 from .fleet import FleetRoot
 from .gates import HostGate, TokenGate, printable
-from .parsing import Bad, parse_limit, parse_since, parse_time
-from .incidents import incidents
+from .lists import list_query
+from .parsing import Bad, parse_since, parse_time
 from .results import ResultsRoot
 from .sinks import read_sinks
 
@@ -34,7 +34,7 @@ log = logging.getLogger("visionengin.web")
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECENT_ALARMS = 60
 RECENT_INCIDENTS = 12
-MAX_EVENTS = 1000
+MAX_EVENTS = 1000  # a page at most; more is walked page by page
 POLL_SECONDS = 2
 
 
@@ -77,6 +77,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
     ``port`` (by default the port of the connection)."""
     root = ResultsRoot(root_path)
     fleet = FleetRoot(root_path)  # read when the root is a collector's (its marker file)
+    fleet.skipped = root.skipped  # one count of damaged lines for /metrics
+    (fleet.index if is_fleet_root(root.path) else root.index).start()  # caught up before asked
     registry = metrics.registry_for(root, fleet)
     templates = Jinja2Templates(directory=os.path.join(HERE, "templates"))
     templates.env.filters["when"] = _when
@@ -93,20 +95,22 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         cameras = root.cameras()
         types = sorted({t for cam in cameras for t in cam["alarms_by_type"]} | ({info_type} - {""}))
         since, until = span(request.query_params) if alarms else (None, None)
+        shown = root.events_page(RECENT_ALARMS, since, camera, info_type, until=until) if alarms else {}
+        cards = root.incidents_page(RECENT_INCIDENTS, camera=camera or None) if alarms else {}
         return {"cameras": cameras, "camera": camera, "info_type": info_type, "types": types,
-                "alarms": root.events(RECENT_ALARMS, since, camera, info_type, until=until)
-                if alarms else [],
+                "alarms": shown.get("events", []),
                 "q": "?" + urlencode({"token": given}) if given and token else "",
                 "poll_ms": POLL_SECONDS * 1000, "space": root.space(), "sinks": read_sinks(root.path),
-                "incidents": incidents(root.path, RECENT_INCIDENTS, camera or None) if alarms else []}
+                "incidents": cards.get("incidents", []),
+                "alarms_note": shown.get("reason"), "incidents_note": cards.get("reason")}
 
     def fleet_context(request: Request, alarms: bool) -> Dict[str, Any]:
         given, params = request.query_params.get("token"), request.query_params
         device, camera, info_type = (params.get(k) or "" for k in ("device", "camera", "info_type"))
         devices = fleet.devices()
         cameras = fleet.cameras(devices)
-        found = fleet.incidents(RECENT_INCIDENTS * 2, device or None, camera or None, info_type or None) \
-            if alarms else []
+        cards = fleet.page("incidents", RECENT_INCIDENTS * 2, device, camera, info_type) if alarms else {}
+        found = cards.get("incidents", [])
         seen = [c.get("last_alarm") for c in cameras]  # each log is read once a request, not twice
         types = sorted({str(i.get("info_type")) for i in found} | ({info_type} - {""})
                        | {str(a.get("info_type")) for a in seen if isinstance(a, dict) and a.get("info_type")}
@@ -115,7 +119,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                 "info_type": info_type, "types": types,
                 "camera_names": sorted({c["camera"] for c in cameras}), "alarms": [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000, "sinks": [], "incidents": found}
+                "poll_ms": POLL_SECONDS * 1000, "sinks": [], "incidents": found,
+                "incidents_note": cards.get("reason")}
 
     def page(request: Request) -> Response:
         values = context(request)
@@ -159,30 +164,33 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped,
                              "storage": root.space(), "sinks": read_sinks(root.path)})
 
-    def api_events(request: Request) -> Response:
+    def api_list(request: Request, what: str) -> Response:
+        """A page of events or incidents: the list, ``next`` (a cursor for
+        ``before=``, or for ``after=`` when walking forward; null at the
+        end), ``complete`` and, when not, its ``reason``."""
         params = request.query_params
         try:
-            since = parse_since(params["since"]) if params.get("since") else None
-            until = parse_since(params["until"]) if params.get("until") else None
-            limit = parse_limit(params.get("limit", "100"), MAX_EVENTS)
+            asked = list_query(params, what[0], 100 if what == "events" else 50, MAX_EVENTS)
         except Bad as error:
             return JSONResponse({"error": str(error)}, status_code=400)
-        skipped: Dict[str, int] = {}
-        events = root.events(limit, since, params.get("camera"), params.get("info_type"), skipped,
-                             until=until)
-        return JSONResponse({"time": time.time(), "events": events, "skipped": skipped})
+        since = None if asked.since is None else asked.since.timestamp()
+        until = None if asked.until is None else asked.until.timestamp()
+        if is_fleet_root(root.path):
+            answer = fleet.page(what, asked.limit, params.get("device"), params.get("camera"),
+                                params.get("info_type"), since, until, asked.before, asked.after)
+        else:
+            answer = root.index.page(what, asked.limit, since, until, None, params.get("camera") or None,
+                                     params.get("info_type") or None, asked.before, asked.after)
+        answer["time"] = time.time()
+        if what == "incidents":
+            del answer["skipped"]
+        return JSONResponse(answer)
+
+    def api_events(request: Request) -> Response:
+        return api_list(request, "events")
 
     def api_incidents(request: Request) -> Response:
-        try:
-            limit = parse_limit(request.query_params.get("limit", "50"), MAX_EVENTS)
-        except Bad as error:
-            return JSONResponse({"error": str(error)}, status_code=400)
-        params = request.query_params
-        if is_fleet_root(root.path):
-            return JSONResponse({"time": time.time(), "incidents": fleet.incidents(
-                limit, params.get("device"), params.get("camera"), params.get("info_type"))})
-        return JSONResponse({"time": time.time(), "incidents": incidents(
-            root.path, limit, params.get("camera"))})
+        return api_list(request, "incidents")
 
     def scrape(request: Request) -> Response:
         return Response(metrics.render(registry), media_type=metrics.CONTENT_TYPE)

@@ -2,16 +2,18 @@
 (online or offline, last seen, a name two devices share), their cameras and
 the incidents across the fleet. Each device's folder reads like a device's
 own results root, so the single-device readers do the reading; here their
-answers gain the device and paths from the collector's root."""
+answers gain the device and paths from the collector's root. The events and
+incidents of all devices are answered from one index over their logs."""
 from __future__ import annotations
 
 import os
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
+from ..events.index import EventIndex
+from ..events.index_query import Cursor
 from ..fleet.layout import COLLECTOR_FILE, DEVICE_FILE, read_json, safe_name
-from .incidents import incidents
-from .results import ResultsRoot
+from .results import ResultsRoot, Skipped
 
 SILENT_AFTER = 60.0  # seconds without a message: an "online" device shown as silent
 
@@ -20,6 +22,8 @@ class FleetRoot:
     def __init__(self, path: str) -> None:
         self.path = os.path.realpath(path)
         self.roots: Dict[str, ResultsRoot] = {}
+        self.skipped = Skipped()
+        self._index: Optional[EventIndex] = None
 
     def names(self) -> List[str]:
         try:
@@ -83,18 +87,40 @@ class FleetRoot:
                 "refused": {str(k)[:64]: v for k, v in refused.items() if isinstance(v, int) and v >= 0},
                 "limits": saved.get("limits") if isinstance(saved.get("limits"), dict) else None}
 
+    # -- the fleet's events and incidents, from one index over every device's log --
+
+    @property
+    def index(self) -> EventIndex:
+        if self._index is None:
+            self._index = EventIndex(self.path, "fleet", self._sources, self._bad)
+        return self._index
+
+    def _sources(self) -> Optional[List[Tuple[str, str]]]:
+        """(device, its folder) of every device; None when the root cannot
+        be listed now (its devices' rows are then kept)."""
+        try:
+            os.listdir(self.path)
+        except OSError:
+            return None
+        return [(name, os.path.join(self.path, name)) for name in self.names()]
+
+    def _bad(self, count: int) -> None:
+        self.skipped.add({"event_line": count})
+
+    def page(self, what: str, limit: int, device: Optional[str] = None, camera: Optional[str] = None,
+             info_type: Optional[str] = None, since: Optional[float] = None, until: Optional[float] = None,
+             before: Optional[Cursor] = None, after: Optional[Cursor] = None) -> Dict[str, Any]:
+        """A page of the fleet's ``what`` ("events" or "incidents"), each
+        with its device, its picture's path from the collector's root."""
+        answer = self.index.page(what, limit, since, until, device or None, camera or None,
+                                 info_type or None, before, after)
+        for item in answer[what]:
+            name = item.get("device")
+            if isinstance(item.get("picture"), str) and isinstance(name, str):
+                item["picture"] = name + "/" + item["picture"]
+        return answer
+
     def incidents(self, limit: int, device: Optional[str] = None, camera: Optional[str] = None,
                   info_type: Optional[str] = None) -> List[Dict[str, Any]]:
-        found: List[Dict[str, Any]] = []
-        for name in self.names():
-            if device and name != device:
-                continue
-            for incident in incidents(os.path.join(self.path, name), 10 * limit if info_type else limit,
-                                      camera or None):
-                if info_type and incident.get("info_type") != info_type:
-                    continue
-                if isinstance(incident.get("picture"), str):
-                    incident["picture"] = name + "/" + incident["picture"]
-                found.append(dict(incident, device=name))
-        found.sort(key=lambda i: str(i.get("start", "")), reverse=True)
-        return found[:max(0, limit)]
+        found: List[Dict[str, Any]] = self.page("incidents", limit, device, camera, info_type)["incidents"]
+        return found

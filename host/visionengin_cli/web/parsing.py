@@ -271,4 +271,6 @@ def parse_limit(value: str, most: int) -> int:
         wanted = None
     if wanted is None:
         raise Bad("limit: not an integer")
-    return min(most, max(1, wanted))
+    if wanted > most:
+        raise Bad("limit: at most {} a page; walk further pages with the answer's \"next\"".format(most))
+    return max(1, wanted)

@@ -1,11 +1,11 @@
 """What the status page reads from a results root, and nothing else: each
-camera's ``status.json``, the tail of ``events.jsonl`` and the alarm pictures.
+camera's ``status.json``, the event log (through its index, kept outside
+the root: ``events/index.py``) and the alarm pictures.
 
-The camera processes write these files while we read them, and the events log
-only grows, so every read here is bounded: the log is read from its end in
-blocks, up to a fixed number of bytes, and lines that are not whole events
-(a half-written tail, garbage, a foreign line) are skipped. What the files
-hold is taken in by ``parsing`` only; what it refuses is counted here.
+The camera processes write these files while we read them; lines that are
+not whole events (a half-written tail, garbage, a foreign line) are skipped.
+What the files hold is taken in by ``parsing`` only; what it refuses is
+counted here.
 """
 from __future__ import annotations
 
@@ -14,18 +14,17 @@ import logging
 import os
 import threading
 import time
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from ..events.reader import lines_from_end
+from ..events.index import EventIndex
+from ..events.index_query import Cursor
 from ..storage import space as storage_space
-from .parsing import MAX_LINE, MAX_STATUS, Bad, alarm_line, parse_event, parse_status, parse_time
+from .parsing import MAX_STATUS, Bad, parse_status, parse_time
 
 log = logging.getLogger("visionengin.web")
 
 STALE_SECONDS = 10.0  # a status not rewritten for this long: its process is gone
 GONE_SECONDS = 86400.0  # a status file older than this: a camera no longer run
-BLOCK = 64 * 1024
-MAX_SCAN_BYTES = 8 * 1024 * 1024  # how far back one events query reads at most
 PICTURE_SUFFIXES = (".jpg", ".jpeg", ".png")
 
 
@@ -55,6 +54,10 @@ class Skipped:
                 self.warned.clear()
             self.warned[key] = message
         log.warning("%s", message)
+
+
+def _epoch(moment: Optional[datetime.datetime]) -> Optional[float]:
+    return None if moment is None else moment.timestamp()
 
 
 def _seconds_since(text: Any, now: float) -> Optional[float]:
@@ -87,6 +90,7 @@ class ResultsRoot:
         self.path = os.path.realpath(path)
         self.events_path = os.path.join(self.path, "events.jsonl")
         self.skipped = Skipped()
+        self._index: Optional[EventIndex] = None
 
     # -- cameras -------------------------------------------------------------
 
@@ -164,59 +168,46 @@ class ResultsRoot:
         by retention, the oldest picture kept."""
         return storage_space.report(self.path)
 
-    # -- events --------------------------------------------------------------
+    # -- events ----------------------------------------------------------------
+
+    @property
+    def index(self) -> EventIndex:
+        """The index over the log, made at the first question (a camera's
+        folder read by the collector's page never needs one)."""
+        if self._index is None:
+            self._index = EventIndex(self.path, "device", lambda: [("", self.path)],
+                                     lambda n: self.skipped.add({"event_line": n}))
+        return self._index
+
+    def events_page(self, limit: int = 50, since: Optional[datetime.datetime] = None,
+                    camera: Optional[str] = None, info_type: Optional[str] = None,
+                    until: Optional[datetime.datetime] = None, before: Optional[Cursor] = None,
+                    after: Optional[Cursor] = None) -> Dict[str, Any]:
+        """A page of alarm events, newest first (oldest first after
+        ``after``), later than ``since`` and not later than ``until``, with
+        the cursor of the next page and whether the answer is whole."""
+        return self.index.page("events", limit, _epoch(since), _epoch(until), None, camera or None,
+                               info_type or None, before, after)
 
     def events(self, limit: int = 50, since: Optional[datetime.datetime] = None,
                camera: Optional[str] = None, info_type: Optional[str] = None,
                skipped: Optional[Dict[str, int]] = None,
                until: Optional[datetime.datetime] = None) -> List[Dict[str, Any]]:
-        """Up to ``limit`` alarm events, newest first, later than ``since``
-        and not later than ``until`` (aware times from
-        ``parsing.parse_since``). The log is in append
-        order, which is time order up to the moment a line waits for its
-        write(), so reading goes a little past ``since``. Damaged lines met
+        """The events of the first page alone; the damaged lines of the log
         are counted into ``skipped`` (if given)."""
-        floor = None if since is None else since - datetime.timedelta(seconds=5)
-        found: List[Dict[str, Any]] = []
-        counts = {"event_line": 0}
-        try:
-            self._scan(found, counts, limit, since, floor, camera, info_type, until)
-        finally:
-            self.skipped.add(counts)
-            if skipped is not None:
-                skipped.update(counts)
+        answer = self.events_page(limit, since, camera, info_type, until)
+        if skipped is not None:
+            skipped.update(answer["skipped"])
+        found: List[Dict[str, Any]] = answer["events"]
         return found
 
-    def _scan(self, found: List[Dict[str, Any]], counts: Dict[str, int], limit: int,
-              since: Optional[datetime.datetime], floor: Optional[datetime.datetime],
-              camera: Optional[str], info_type: Optional[str],
-              until: Optional[datetime.datetime] = None) -> None:
-        for event, moment in self._tail(counts):
-            if floor is not None and moment <= floor:
-                break
-            if since is not None and moment <= since or until is not None and moment > until:
-                continue
-            if camera and event["camera"] != camera or info_type and event["info_type"] != info_type:
-                continue
-            found.append(event)
-            if len(found) >= limit:
-                break
-
-    def _tail(self, counts: Dict[str, int]) -> Iterator[Tuple[Dict[str, Any], datetime.datetime]]:
-        """(event, time) for the whole event lines of the log, last first:
-        the current file, then its rotated parts, newest first; the others
-        are counted as skipped."""
-        for line in lines_from_end(self.path, MAX_SCAN_BYTES):
-            if not alarm_line(line):  # an incident's or a camera's health: not a picture
-                continue
-            try:
-                found = parse_event(line)
-            except Bad as error:
-                counts["event_line"] += 1
-                log.debug("skipping an events line: %s", error)
-                continue
-            if found[0].get("type", "alarm") == "alarm":  # incidents are not alarm pictures
-                yield found
+    def incidents_page(self, limit: int = 50, since: Optional[datetime.datetime] = None,
+                       camera: Optional[str] = None, info_type: Optional[str] = None,
+                       until: Optional[datetime.datetime] = None, before: Optional[Cursor] = None,
+                       after: Optional[Cursor] = None) -> Dict[str, Any]:
+        """A page of incidents that overlap the window, newest start first."""
+        return self.index.page("incidents", limit, _epoch(since), _epoch(until), None, camera or None,
+                               info_type or None, before, after)
 
     # -- pictures ------------------------------------------------------------
 

@@ -21,7 +21,9 @@ def get(url):
 
 
 @pytest.mark.timeout(60)
-def test_page_api_and_metrics_show_each_sink(tmp_path):
+def test_page_api_and_metrics_show_each_sink(tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))  # the page's event index
+    monkeypatch.delenv("STATE_DIRECTORY", raising=False)
     root = tmp_path / "results"
     root.mkdir()
     line = {"time": "2026-12-09T07:00:00+00:00", "camera": "gate", "info_type": "motion",
