@@ -10,6 +10,7 @@ import logging
 import os
 import shutil
 import sqlite3
+import sys
 import time
 import urllib.parse
 
@@ -199,6 +200,8 @@ def test_fleet_events_and_incidents_by_device(tmp_path, serve):
 
 
 @pytest.mark.long_run
+@pytest.mark.skipif(sys.version_info[:2] != (3, 11),
+                    reason="a million lines take three minutes to index: run on 3.11 only")
 @pytest.mark.timeout(2400)
 def test_a_million_lines(tmp_path, serve):
     """Three months of four cameras: a million alarm lines, twenty thousand
