@@ -1,6 +1,7 @@
 """Fixtures shared by the engine's tests: a private working directory, the real
 media under data/, a recording detector SDK and clean process-wide tables."""
 import copy
+import os
 import pathlib
 import sys
 import threading
@@ -32,6 +33,21 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("long_run") is not None:
             item.add_marker(skip)
+
+
+@pytest.fixture(autouse=True, scope="session")
+def index_folder(tmp_path_factory):
+    """The page's event index goes to the cache folder: a private one for the
+    tests, set before any server starts (module-scoped ones included)."""
+    saved = {key: os.environ.get(key) for key in ("STATE_DIRECTORY", "XDG_CACHE_HOME")}
+    os.environ.pop("STATE_DIRECTORY", None)
+    os.environ["XDG_CACHE_HOME"] = str(tmp_path_factory.mktemp("cache"))
+    yield
+    for key, value in saved.items():
+        if value is None:
+            os.environ.pop(key, None)
+        else:
+            os.environ[key] = value
 
 
 @pytest.fixture(autouse=True)

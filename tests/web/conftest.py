@@ -159,18 +159,3 @@ def wait(driver, condition, timeout=20):
 
 def loaded(driver, image):
     return driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth", image)
-
-
-@pytest.fixture(autouse=True, scope="package")
-def index_folder(tmp_path_factory):
-    """The page's event index goes to the cache folder: a private one for
-    the tests (set before any server starts, module-scoped ones included)."""
-    saved = {key: os.environ.get(key) for key in ("STATE_DIRECTORY", "XDG_CACHE_HOME")}
-    os.environ.pop("STATE_DIRECTORY", None)
-    os.environ["XDG_CACHE_HOME"] = str(tmp_path_factory.mktemp("cache"))
-    yield
-    for key, value in saved.items():
-        if value is None:
-            os.environ.pop(key, None)
-        else:
-            os.environ[key] = value

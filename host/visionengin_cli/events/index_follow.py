@@ -18,7 +18,7 @@ import re
 import sqlite3
 import struct
 import zlib
-from typing import Any, Callable, Dict, IO, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, IO, Iterable, List, Optional, Set, Tuple, cast
 
 from ..web.parsing import Bad, alarm_line, parse_event, parse_time
 from .rotation import CURRENT
@@ -61,10 +61,34 @@ def log_files(folder: str) -> Optional[Dict[str, Tuple[str, bool]]]:
     return found
 
 
-def _open(path: str, gz: bool) -> IO[bytes]:
-    if gz:
-        return gzip.open(path, "rb")  # type: ignore[return-value]
-    return open(path, "rb")
+class _Gzip(gzip.GzipFile):
+    """A compressed part read from a file already open, closed with it."""
+
+    def __init__(self, raw: IO[bytes]) -> None:
+        super().__init__(fileobj=raw, mode="rb")
+        self._raw = raw
+
+    def close(self) -> None:
+        try:
+            super().close()
+        finally:
+            self._raw.close()
+
+
+def _open(path: str, gz: bool, ino: Optional[int] = None) -> IO[bytes]:
+    """The file at ``path``; with ``ino``, only if it is still that file
+    (FileNotFoundError otherwise): a rotation may have put another file
+    under the name since it was listed."""
+    raw = open(path, "rb")
+    try:
+        if ino is not None and os.fstat(raw.fileno()).st_ino != ino:
+            raise FileNotFoundError(2, "renamed since it was listed", path)
+        if gz:
+            return cast(IO[bytes], _Gzip(raw))
+    except BaseException:
+        raw.close()
+        raise
+    return raw
 
 
 def head_of(path: str, gz: bool) -> Optional[str]:
@@ -108,14 +132,15 @@ class Follower:
         conn.execute("BEGIN IMMEDIATE")
         try:
             work, pending = self._match()
+            moved: Set[str] = set()  # devices with a part moved since the listing
             for part, path, gz, size in work:
-                if budget <= 0:
+                if budget <= 0 or part["device"] in moved:  # newer parts wait for it: no gap
                     pending += max(0, size - max(part["offset"], part["seen"]))
                     continue
                 try:
                     budget -= self._read(part, path, gz, size, budget)
                 except FileNotFoundError:  # rotated or compressed since the listing: the next step
-                    pass
+                    moved.add(part["device"])
                 except (OSError, EOFError, zlib.error) as error:
                     self._unreadable(part, path, size, error)
                 pending += max(0, size - max(part["offset"], part["seen"]))
@@ -145,6 +170,7 @@ class Follower:
                 continue
             unsure = False
             matched: List[int] = []
+            found_here: List[Tuple[Dict[str, Any], str, bool, int]] = []
             for plain in sorted(files, key=_order):
                 name, gz = files[plain]
                 path = os.path.join(folder, name)
@@ -154,7 +180,17 @@ class Follower:
                     unsure = True
                     continue
                 if found is not None:
-                    work.append(found)
+                    found_here.append(found)
+            # A rotation or a compression between the listing and the looks at
+            # its files renames what was listed: a part not matched may only
+            # have moved, and reading the newer parts without it would leave a
+            # gap. Such a folder is read, and its lost parts dropped, only in a
+            # step that sees it hold still.
+            if log_files(folder) != files:
+                pending += sum(max(0, size - max(part["offset"], part["seen"]))
+                               for part, _, _, size in found_here)
+                continue
+            work.extend(found_here)
             if not unsure:
                 self._drop([p for p in known if p["id"] not in matched], device)
         if sources is not None:
@@ -226,7 +262,7 @@ class Follower:
             return 0
         read = 0
         try:
-            with _open(path, gz) as file:
+            with _open(path, gz, part["ino"]) as file:
                 if gz:
                     _skip(file, start)
                 else:

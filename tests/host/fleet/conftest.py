@@ -67,18 +67,3 @@ def incident(kind, incident_id, camera="gate", info_type="motion", n=1):
 def health(kind="camera_offline", camera="gate"):
     return {"type": kind, "id": uuid.uuid4().hex, "time": "2026-12-09T08:00:05+00:00", "camera": camera,
             "reason": "no analysed frame for 30 s"}
-
-
-@pytest.fixture(autouse=True, scope="package")
-def index_folder(tmp_path_factory):
-    """The page's event index goes to the cache folder: a private one for
-    the tests (set before any server starts, module-scoped ones included)."""
-    saved = {key: os.environ.get(key) for key in ("STATE_DIRECTORY", "XDG_CACHE_HOME")}
-    os.environ.pop("STATE_DIRECTORY", None)
-    os.environ["XDG_CACHE_HOME"] = str(tmp_path_factory.mktemp("cache"))
-    yield
-    for key, value in saved.items():
-        if value is None:
-            os.environ.pop(key, None)
-        else:
-            os.environ[key] = value
