@@ -136,8 +136,12 @@ def test_months_answered_whole_and_by_pages(tmp_path, serve, caplog):
             with open(path, "wb") as file:
                 file.write(b"SQLite format 3\x00" + os.urandom(8192))
         elif damage == "foreign":
-            with sqlite3.connect(path) as other:
+            other = sqlite3.connect(path)
+            try:
                 other.execute("CREATE TABLE photos(x)")
+                other.commit()
+            finally:
+                other.close()
         caplog.clear()
         with caplog.at_level(logging.WARNING, "visionengin.events"):
             served = serve(root)

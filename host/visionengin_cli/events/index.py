@@ -14,6 +14,7 @@ import re
 import sqlite3
 import threading
 import time
+import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
 from . import index_query as query
@@ -46,6 +47,7 @@ class EventIndex:
         self.trouble: Optional[str] = None
         self.waiting = 0
         self.builder: Optional[threading.Thread] = None
+        self._closer: Optional[weakref.finalize] = None  # type: ignore[type-arg]
 
     # -- keeping up ----------------------------------------------------------
 
@@ -60,6 +62,8 @@ class EventIndex:
                 log.warning("cannot keep the event index at %s (%s): it is kept in memory, "
                             "and made again at every start", self.path, error)
                 self.conn, self.address = open_in_memory("visionengin-index", self.root, self.kind)
+            # Closed when this index goes, not left to the collector (which warns of it)
+            self._closer = weakref.finalize(self, self.conn.close)
             self.follower = Follower(self.conn, self.sources, self.on_bad)
         return self.follower
 
@@ -86,8 +90,9 @@ class EventIndex:
 
     def _damaged(self, error: Exception) -> None:
         self.trouble = "the index was damaged and is being made again from the event log"
-        if self.conn is not None:
-            self.conn.close()
+        if self._closer is not None:
+            self._closer()  # closes the connection, and forgets it
+            self._closer = None
         self.conn = self.follower = None
         if self.address == self.path:
             set_aside(self.path, str(error))
