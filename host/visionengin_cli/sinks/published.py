@@ -16,6 +16,8 @@ import os
 import threading
 from typing import Any, Iterable, List, Set, Tuple
 
+from ..storage.pictures import write_all
+
 log = logging.getLogger("visionengin.sinks")
 FILE, OLD_FILE = "published.json", "types.json"
 MAX_BYTES = 4 << 20  # far beyond any real list: a foreign file is not read whole
@@ -92,12 +94,7 @@ class Published:
         try:
             fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
             try:
-                view = memoryview(data)
-                while view:
-                    written = os.write(fd, view)
-                    if written <= 0:
-                        raise OSError("nothing written")
-                    view = view[written:]
+                write_all(fd, data)
                 os.fsync(fd)
             finally:
                 os.close(fd)
