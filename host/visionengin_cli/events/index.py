@@ -47,7 +47,7 @@ class EventIndex:
         self.trouble: Optional[str] = None
         self.waiting = 0
         self.builder: Optional[threading.Thread] = None
-        self._closer: Optional[weakref.finalize] = None  # type: ignore[type-arg]
+        self._closer: Optional[Callable[[], object]] = None
 
     # -- keeping up ----------------------------------------------------------
 
