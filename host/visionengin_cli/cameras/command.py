@@ -19,6 +19,7 @@ from ..web.command import (ServeError, add_listen_options, chosen_token, parse_l
 from . import config as config_module
 from ..events.health import HealthWatch
 from ..events.live import LiveEvents, shared_grouping
+from ..sinks.homeassistant import page_address
 from ..sinks.hub import Hub
 from .events import EventLog
 from .supervisor import Supervisor
@@ -191,6 +192,9 @@ def run(args: argparse.Namespace) -> int:
     supervisor = Supervisor(config.results, events, debug=args.debug, storage=config.storage,
                             on_event=live.alarm)
     supervisor.on_health = live.health
+    live.on_incident = supervisor.recordings.incident
+    if served is not None:
+        supervisor.recordings.page = page_address(served.url)
     supervisor.verbose = bool(getattr(args, "verbose", False))
     if pending["exit"] is None:  # else stopped while starting: no camera starts
         log.info("running %d camera%s from %s; results in %s", len(config.cameras),
@@ -232,6 +236,7 @@ def run(args: argparse.Namespace) -> int:
         supervisor.close()
         view.close(list(supervisor.slots.values()))
         live.close()
+        supervisor.recordings.stop()  # the clips of the incidents just ended, from what was recorded
         if sinks is not None:
             sinks.stop()
         events.close()

@@ -25,8 +25,12 @@ else:  # pragma: no cover - the same parser, released separately before 3.11
 
 TOP_KEYS = ("results", "engine", "cameras", "storage", "device", "mqtt", "webhooks", "events")
 # Keys a camera may set for itself, with [engine] giving the default: the
-# watchdog and the behaviour settings written into its behaviour table.
-CAMERA_DEFAULTS = {"watchdog": float, "threshold": float, "alarm_interval": float, "alarm_num": int}
+# watchdog, the behaviour settings written into its behaviour table and its
+# recording (cameras/recording.py).
+CAMERA_DEFAULTS = {"watchdog": float, "threshold": float, "alarm_interval": float, "alarm_num": int,
+                   "record": str, "pre_roll": float, "post_roll": float}
+RECORD_MODES = ("off", "incidents", "always")
+ROLL = 5.0  # seconds of pre_roll and post_roll
 ENGINE_KEYS = dict({"cuda": bool, "activate": bool, "cache": str, "detector": str}, **CAMERA_DEFAULTS)
 CAMERA_KEYS = dict({"address": str, "mode": int, "bev": list, "detector": str}, **CAMERA_DEFAULTS)
 # What an unknown key's message lists: a camera's max_age too, which [storage] takes out first.
@@ -34,7 +38,7 @@ CAMERA_KNOWN = tuple(CAMERA_KEYS) + ("max_age",)
 WATCHDOG = 30.0  # seconds without progress before a camera counts as hung
 # (lowest, highest) of each number; None: no bound.
 BOUNDS = {"watchdog": (2.0, None), "threshold": (0.0, 1.0), "alarm_interval": (0.0, None),
-          "alarm_num": (1, None)}
+          "alarm_num": (1, None), "pre_roll": (0.0, 300.0), "post_roll": (0.0, 300.0)}
 # A camera's name is its folder under the results root: no separators, no
 # dot-only names, nothing a shell or a file system treats specially.
 SAFE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
@@ -52,20 +56,22 @@ class Camera:
     runs under; equal cameras need no restart after a reload."""
 
     __slots__ = ("name", "address", "mode", "bev", "detector", "engine", "base", "watchdog",
-                 "behaviour")
+                 "behaviour", "recording")
 
     def __init__(self, name: str, address: str, mode: int, bev: Optional[Tuple[str, ...]],
                  detector: Optional[str], engine: Tuple[Tuple[str, Any], ...], base: str,
                  watchdog: float = WATCHDOG,
-                 behaviour: Tuple[Tuple[str, Any], ...] = ()) -> None:
+                 behaviour: Tuple[Tuple[str, Any], ...] = (),
+                 recording: Tuple[str, float, float] = ("off", ROLL, ROLL)) -> None:
         self.name, self.address, self.mode, self.bev = name, address, mode, bev
         self.detector, self.engine, self.base = detector, engine, base
         self.watchdog = watchdog
         self.behaviour = behaviour  # threshold, alarm_interval, alarm_num where given
+        self.recording = recording  # (record, pre_roll, post_roll)
 
     def _key(self) -> Tuple[Any, ...]:
         return (self.name, self.address, self.mode, self.bev, self.detector, self.engine, self.base,
-                self.watchdog, self.behaviour)
+                self.watchdog, self.behaviour, self.recording)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Camera) and self._key() == other._key()
@@ -78,7 +84,7 @@ class Camera:
         return {"name": self.name, "address": self.address, "mode": self.mode,
                 "bev": list(self.bev) if self.bev is not None else None,
                 "detector": self.detector, "engine": dict(self.engine), "base": self.base,
-                "behaviour": dict(self.behaviour)}
+                "behaviour": dict(self.behaviour), "record": self.recording[0]}
 
 
 class Config:
@@ -185,8 +191,14 @@ def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: st
     engine = tuple(item for item in engine if item[0] != "detector" and item[0] not in CAMERA_DEFAULTS)
     behaviour = tuple((key, own[key]) for key in ("threshold", "alarm_interval", "alarm_num")
                       if own[key] is not None)
+    record = own["record"] or "off"
+    if record not in RECORD_MODES:
+        raise ConfigError("{}.record: must be one of {}, got {!r}".format(
+            where if "record" in table else "engine", ", ".join(RECORD_MODES), record))
+    recording = (record, float(ROLL if own["pre_roll"] is None else own["pre_roll"]),
+                 float(ROLL if own["post_roll"] is None else own["post_roll"]))
     return Camera(name, table["address"], mode, tuple(bev) if bev is not None else None,
-                  detector, engine, base, float(own["watchdog"] or WATCHDOG), behaviour)
+                  detector, engine, base, float(own["watchdog"] or WATCHDOG), behaviour, recording)
 
 
 def _one_id_each(cameras: Mapping[str, Camera]) -> None:

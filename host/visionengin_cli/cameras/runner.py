@@ -39,6 +39,7 @@ from ..live import LiveState, alarms_of, engine_lines
 from ..secrets import mask_text
 from ..storage.pictures import EngineWrites, Mover, Trouble, quiet_engine_write_warnings
 from .reasons import StreamCheck, describe
+from .recording import Recorder
 
 log = logging.getLogger("visionengin.camera")
 SAVE_PATH = "./rtsp_result/"
@@ -168,6 +169,8 @@ class Camera:
         self.not_written = 0
         self.check = StreamCheck(settings.get("address"))
         self.loading = True  # until the engine and its detector are set up
+        self.recorder = Recorder(str(settings.get("record") or "off"), str(settings.get("address") or ""),
+                                 os.getcwd(), lambda segment: channel.send({"segment": segment}))
 
     def frame_done(self, n: int, read: Optional[float]) -> None:
         if read is not None:
@@ -217,6 +220,7 @@ class Camera:
         report["write_error"] = self.trouble.reason
         report["pictures_not_written"] = self.not_written
         report["loading"] = self.loading
+        report["recording"] = self.recorder.status()
         call = self._detector_call()
         report["reason"] = describe(report["state"], report.pop("seconds_without_frames"), call,
                                     self.check)
@@ -244,6 +248,7 @@ class Camera:
             self.channel.send({"status": self.report()})
 
     def run(self) -> int:
+        self.recorder.start()  # beside the engine, from its first second
         import main as module  # the engine, imported as any host imports it
 
         if self.settings.get("detector"):
@@ -277,6 +282,7 @@ class Camera:
         deadline = time.monotonic() + STOP_GRACE
         for thread in (capture, process):
             thread.join(max(0.0, deadline - time.monotonic()))
+        self.recorder.stop(max(0.2, deadline - time.monotonic()))
         self.state.stop()
         self.channel.send({"status": self.report()})
         return 1 if self.errors else 0

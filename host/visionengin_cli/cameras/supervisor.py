@@ -33,8 +33,10 @@ from ..secrets import mask_address, mask_text
 from ..storage.ledger import Ledger
 from ..storage.lock import Busy, FolderLock
 from ..storage.pictures import Trouble
+from ..storage.recordings import Recordings, Setting, segment_ledger
 from ..storage.retention import Retention
-from ..storage.settings import Storage
+from ..storage.segments import FOLDER as SEGMENTS
+from ..storage.settings import RECORDINGS, Storage
 from .config import Camera
 from .events import EventLog, iso, write_status
 from .forking import Forked, Template, detectors_of, reap_strangers
@@ -75,6 +77,7 @@ class Slot:
         self.events_full = False  # the event log cannot be written: no space
         self.owner = FolderLock(folder)  # one process per camera folder
         self.ledger = Ledger(folder, camera.name)
+        self.segments = segment_ledger(folder, camera.name)
         self.created = time.time()  # the age of a camera without frames counts from here
         self.hangs = 0
         self.hung: Optional[str] = None  # why the current process is being killed
@@ -152,7 +155,18 @@ class Slot:
                 "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
                 "reason": self.reason, "hangs": self.hangs,
                 "last_frame_age_seconds": figures["last_frame_age"],
-                **self.storage_fields()}
+                "recording": self.recording(), **self.storage_fields()}
+
+    def recording(self) -> Dict[str, Any]:
+        """The recording as the current process tells it."""
+        mode = self.camera.recording[0]
+        with self.lock:
+            told = self.report.get("recording") if self.proc else None
+        if isinstance(told, dict) and mode != "off":
+            return {"mode": mode, "state": told.get("state"), "reason": told.get("reason")}
+        if mode == "off" or self.start_at is None:
+            return {"mode": mode, "state": "off", "reason": None}
+        return {"mode": mode, "state": "failed", "reason": "the camera process is not running"}
 
     def storage_fields(self) -> Dict[str, Any]:
         """The picture writes of the current process: a full disk is a state
@@ -191,6 +205,8 @@ class Supervisor:
         self.root, self.events, self.debug = root, events, debug
         self.status_trouble = Trouble("status.json", log)  # told once per run of failures
         self.retention = Retention(root, storage if storage is not None else Storage())
+        # clips of incidents and the recordings' rolling buffers; stopped by its owner
+        self.recordings = Recordings(root, self._clip_written)
         self.verbose = False  # the engine's own lines ("rtsp restart...") logged too
         self.on_event = on_event
         # health(kind, camera, reason): tells "camera_hung" and the like as events
@@ -206,6 +222,7 @@ class Supervisor:
         for name in [name for name in self.slots if name not in cameras]:
             log.info("%s: removed from the configuration, stopping", name)
             self._retire(self.slots.pop(name))
+            self.recordings.disown(name)
             _forget(os.path.join(self.root, name))
         for name, camera in cameras.items():
             slot = self.slots.get(name)
@@ -229,6 +246,9 @@ class Supervisor:
                 continue
             self.slots[name] = slot
             self.retention.own(name, slot.ledger.load())
+            self.retention.own(name + RECORDINGS, slot.segments.load())
+            mode, pre_roll, post_roll = camera.recording
+            self.recordings.own(name, Setting(mode, pre_roll, post_roll, slot.folder, slot.segments))
 
     def _retire(self, slot: Slot) -> None:
         self.stop([slot])
@@ -236,7 +256,14 @@ class Supervisor:
         slot.start_at = None
         self._write_status(slot)
         self.retention.disown(slot.camera.name)
+        self.retention.disown(slot.camera.name + RECORDINGS)
         slot.owner.release()
+
+    def _clip_written(self, camera: str, path: str, size: int, when: float) -> None:
+        slot = self.slots.get(camera)
+        if slot is not None and path.startswith(camera + "/"):
+            slot.ledger.add(path[len(camera) + 1:], size, when)
+            self.retention.added(size)
 
     def close(self) -> None:
         """Give up every camera folder; after ``stop``."""
@@ -387,6 +414,16 @@ class Supervisor:
                 with slot.lock:
                     slot.report = message["status"]
                 slot.progress.report(time.monotonic())
+            elif "segment" in message:
+                segment = message["segment"]
+                try:
+                    size, path = int(segment["bytes"]), str(segment["path"])
+                    if path.startswith(SEGMENTS + "/"):
+                        slot.segments.add(path[len(SEGMENTS) + 1:], size, float(segment["start"]))
+                        self.retention.added(size)
+                    self.recordings.segment_closed(slot.camera.name, segment)
+                except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
+                    log.error("%s: cannot count a recorded segment: %s", slot.camera.name, error)
             elif "event" in message:
                 event = message["event"]
                 try:

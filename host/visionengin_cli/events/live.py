@@ -63,6 +63,9 @@ class LiveEvents:
                  grouping: Optional[Grouping]) -> None:
         self.write, self.publish, self.grouping = write, publish, grouping
         self.lock = threading.Lock()
+        # on_incident(line): may add to an incident's line before it is written
+        # (the recordings name an incident_end's clip)
+        self.on_incident: Optional[Callable[[Dict[str, Any]], None]] = None
 
     def alarm(self, line: Dict[str, Any]) -> None:
         """An alarm picture's line, just written to the log (the supervisor's
@@ -112,6 +115,11 @@ class LiveEvents:
                     "count": event["count"], "picture": event["picture"]}
             if event.get("score") is not None:
                 line["score"] = event["score"]
+            if self.on_incident is not None:
+                try:
+                    self.on_incident(line)
+                except Exception:  # noqa: BLE001 - the incident is told whatever its clip does
+                    log.exception("cannot name the clip of incident %s", event["id"])
             self._emit(line)
 
     def _emit(self, line: Dict[str, Any]) -> None:

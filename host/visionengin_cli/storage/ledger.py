@@ -112,6 +112,16 @@ class Ledger:
             self.added += size
             self.dirty = True
 
+    def discard(self, key: str, size: int) -> None:
+        """One file of an hour folder removed by its owner (a recording's
+        rolling buffer); the hour's oldest time is trued up once it closes."""
+        with self.lock:
+            hour = self.hours.get(key)
+            if hour is not None:
+                hour.bytes, hour.count = max(0, hour.bytes - size), max(0, hour.count - 1)
+                hour.exact = False
+                self.dirty = True
+
     def true_up(self, now: float) -> None:
         """Count one closed hour from the disk, if one is not yet exact."""
         current = hour_key(now)

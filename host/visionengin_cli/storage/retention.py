@@ -6,7 +6,9 @@ pass.
 It works from the ledgers (one per camera folder), so a pass costs the same
 with a million pictures stored as with a hundred: whole hour folders go at
 once; only the hour a camera is still writing is thinned picture by picture.
-Several commands may share a root (``--only`` units): each removes only from
+A camera's recorded segments have a ledger of their own
+(``<camera>/recordings``), counted here as one more owner beside its
+pictures. Several commands may share a root (``--only`` units): each removes only from
 folders it owns (or that nobody owns: their lock is free), counting what the
 others will remove from theirs, so together they go oldest first.
 """
@@ -22,7 +24,7 @@ from ..events import outbox, rotation
 from .layout import hour_key, hour_start
 from .ledger import Ledger, read_saved, trim_hours
 from .lock import Busy, FolderLock
-from .settings import Storage
+from .settings import RECORDINGS, Storage
 
 log = logging.getLogger("visionengin.storage")
 PERIOD = 1.0  # seconds between passes
@@ -168,13 +170,14 @@ class Retention:
             names = os.listdir(self.root)
         except OSError:
             return found
-        for name in names:
-            folder = os.path.join(self.root, name)
-            if name in ours or not os.path.isfile(os.path.join(folder, "ledger.json")):
-                continue
-            saved = read_saved(folder)
-            if saved is not None:
-                found[name] = (None, saved)
+        for camera in names:
+            for name in (camera, camera + RECORDINGS):  # its pictures and clips, its segments
+                folder = os.path.join(self.root, name)
+                if name in ours or not os.path.isfile(os.path.join(folder, "ledger.json")):
+                    continue
+                saved = read_saved(folder)
+                if saved is not None:
+                    found[name] = (None, saved)
         return found
 
     def _items(self, ours: Dict[str, Ledger], others: Dict[str, Tuple[Optional[Ledger], Dict[str, Any]]]
@@ -224,7 +227,7 @@ class Retention:
                 except OSError:
                     pass
             else:
-                camera, _, key = what.partition("/")
+                camera, key = _owner_and_hour(what)
                 if written.get(camera) != key:
                     need -= ours[camera].remove_hour(key)
                 elif not trimmed:  # the hours still written to: their oldest pictures, all at once
@@ -243,15 +246,15 @@ class Retention:
 
     def _theirs(self, what: str, need: float) -> int:
         """Remove from a folder nobody owns, under its lock."""
-        camera, _, key = what.partition("/")
-        folder = os.path.join(self.root, camera)
-        lock = FolderLock(folder)
+        name, key = _owner_and_hour(what)
+        camera = name.partition("/")[0]
+        lock = FolderLock(os.path.join(self.root, camera))
         try:
             lock.acquire()
         except (Busy, OSError):
             return 0
         try:
-            ledger = Ledger(folder, camera).load()
+            ledger = Ledger(os.path.join(self.root, name), camera).load()
             freed = ledger.remove_hour(key) if key in ledger.hours else 0
             ledger.save(time.time(), force=True)
         finally:
@@ -282,6 +285,15 @@ class Retention:
             space.removed += int(saved.get("removed") or 0)
         space.oldest = min(oldest) if oldest else None
         return space
+
+
+def _owner_and_hour(what: str) -> Tuple[str, str]:
+    """("<camera>" or "<camera>/recordings", "YYYY-MM-DD/HH") of an item's
+    "<owner>/<hour key>"."""
+    parts = what.rsplit("/", 2)
+    if len(parts) < 3:  # another owner's ledger may hold anything
+        return what, ""
+    return parts[0], parts[1] + "/" + parts[2]
 
 
 def _free(root: str) -> Tuple[float, int]:

@@ -3,7 +3,9 @@
 Sizes are bytes or a text with a unit ("500 MB", "2 GB"; decimal, and
 "MiB"/"GiB" for binary); ``min_free`` also a share of the file system
 ("5%"). Ages are days or a text like "30d" or "12h", at least an hour:
-pictures go by whole hour folders. A camera may set its own ``max_age``.
+pictures go by whole hour folders. A camera may set its own ``max_age``;
+``recordings_max_age`` is the recordings' (their segments), which keep the
+pictures' age without it. Clips are kept as pictures are.
 
 The default keeps 5 % of the root's file system free, so a service never
 configured for storage can never fill its disk; nothing else is bounded
@@ -14,7 +16,8 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Optional, Tuple
 
-KEYS = ("max_size", "min_free", "max_age")
+KEYS = ("max_size", "min_free", "max_age", "recordings_max_age")
+RECORDINGS = "/recordings"  # the retention's name of a camera's segments: "<camera>/recordings"
 DEFAULT_MIN_FREE = ("percent", 5.0)
 _UNITS = {"": 1, "b": 1, "kb": 10 ** 3, "mb": 10 ** 6, "gb": 10 ** 9, "tb": 10 ** 12,
           "kib": 2 ** 10, "mib": 2 ** 20, "gib": 2 ** 30, "tib": 2 ** 40}
@@ -75,11 +78,18 @@ class Storage:
     def __init__(self, max_size: Optional[float] = None,
                  min_free: Tuple[str, float] = DEFAULT_MIN_FREE,
                  max_age: Optional[float] = None,
-                 camera_max_age: Optional[Dict[str, float]] = None) -> None:
+                 camera_max_age: Optional[Dict[str, float]] = None,
+                 recordings_max_age: Optional[float] = None) -> None:
         self.max_size, self.min_free, self.max_age = max_size, min_free, max_age
         self.camera_max_age: Dict[str, float] = dict(camera_max_age or {})
+        self.recordings_max_age = recordings_max_age
 
     def age_of(self, camera: str) -> Optional[float]:
+        """The age kept of a camera's pictures, or of its segments ("<camera>/recordings")."""
+        if camera.endswith(RECORDINGS):
+            camera = camera[:-len(RECORDINGS)]
+            if self.recordings_max_age is not None:
+                return self.recordings_max_age
         return self.camera_max_age.get(camera, self.max_age)
 
     def min_free_bytes(self, total: int) -> float:
@@ -93,6 +103,8 @@ class Storage:
             parts.append("max_size {}".format(_bytes(self.max_size)))
         if self.max_age is not None:
             parts.append("max_age {:g} h".format(self.max_age / 3600))
+        if self.recordings_max_age is not None:
+            parts.append("recordings_max_age {:g} h".format(self.recordings_max_age / 3600))
         return ", ".join(parts)
 
 
@@ -122,10 +134,14 @@ def from_table(table: Any, camera_ages: Dict[str, Any]) -> Storage:
         age = parse_age(table["max_age"]) if "max_age" in table else None
     except SettingError as error:
         raise SettingError("storage.max_age: {}".format(error)) from None
+    try:
+        recordings = parse_age(table["recordings_max_age"]) if "recordings_max_age" in table else None
+    except SettingError as error:
+        raise SettingError("storage.recordings_max_age: {}".format(error)) from None
     ages = {}
     for name, value in camera_ages.items():
         try:
             ages[name] = parse_age(value)
         except SettingError as error:
             raise SettingError("cameras.{}.max_age: {}".format(name, error)) from None
-    return Storage(size, free, age, ages)
+    return Storage(size, free, age, ages, recordings)
