@@ -13,7 +13,8 @@ GOOD = '[cameras.gate]\naddress = "rtsp://viewer:{}@127.0.0.1:9/cam"\n'.format(S
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("text, message", [
     (GOOD + "adress = 'x'\n", "cameras.toml: cameras.gate.adress: unknown key 'adress' (known: "
-     "address, mode, bev, detector, watchdog, threshold, alarm_interval, alarm_num, max_age)"),
+     "address, mode, bev, detector, watchdog, threshold, alarm_interval, alarm_num, record, "
+     "pre_roll, post_roll, max_age)"),
     (GOOD + "mode = '0'\n", "cameras.toml: cameras.gate.mode: must be an integer, got a string"),
     (GOOD + "mode = 3\n", "cameras.toml: cameras.gate.mode: must be 0 (continuous) or 1"),
     (GOOD + "bev = ['5000001', '6000000']\n", "cameras.gate.bev: unknown behaviour '6000000'"),

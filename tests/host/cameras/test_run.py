@@ -17,7 +17,7 @@ STATUS_KEYS = {"camera", "address", "state", "pid", "started", "restarts", "reco
                "analysed_fps", "alarms", "alarms_by_type", "last_frame", "last_alarm", "updated",
                "exit_status", "frame_age_ms", "frames_read", "disk_full", "write_error",
                "pictures_not_written",
-               "reason", "hangs", "last_frame_age_seconds"}
+               "reason", "hangs", "last_frame_age_seconds", "recording"}
 
 
 def secret_free(command):

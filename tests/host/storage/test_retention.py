@@ -71,3 +71,38 @@ def test_limits_hold_while_three_cameras_run(cameras, servers, small_disk, limit
     def times(paths):
         return [path.rpartition("/")[2][:13] for path in paths if path.split("/", 1)[1].startswith(hour + "/")]
     assert max(times(gone), default="") < min(times(sum(kept.values(), []))), kept
+
+
+@pytest.mark.parametrize("limit", ["max_size", "recordings_max_age"])
+def test_segments_and_clips_go_oldest_first_with_the_pictures(tmp_path, limit):
+    """Hours of pictures (with a clip) and of segments, three, two, one and
+    no hours old: max_size takes the oldest two whatever they hold;
+    recordings_max_age takes old segments and leaves the pictures."""
+    from visionengin_cli.storage.layout import hour_key
+    from visionengin_cli.storage.ledger import Ledger
+    from visionengin_cli.storage.recordings import segment_ledger
+    from visionengin_cli.storage.retention import Retention
+    from visionengin_cli.storage.settings import Storage
+
+    now = time.time()
+    folder = tmp_path / "gate"
+    hours = {ago: hour_key(now - ago * 3600) for ago in range(4)}
+    for ago, under in ((3, ""), (2, "recordings/"), (1, ""), (0, "recordings/")):
+        hour = folder / (under + hours[ago])
+        hour.mkdir(parents=True)
+        for n in range(3):
+            name = "{}0{}00.000000{}".format(hours[ago][-2:], n, ".mp4" if under else "-motion-1.jpg")
+            (hour / name).write_bytes(b"x" * (MB // 10))
+        if not under:
+            (hour / "incident-ab12.mp4").write_bytes(b"x" * (MB // 10))
+    storage = Storage(max_size=0.75 * MB) if limit == "max_size" else Storage(recordings_max_age=3600)
+    retention = Retention(str(tmp_path), storage)
+    retention.own("gate", Ledger(str(folder), "gate").load())
+    retention.own("gate/recordings", segment_ledger(str(folder), "gate").load())
+    retention.run_pass(now)
+    left = {path.relative_to(folder).parent.as_posix() for path in folder.rglob("*.*")
+            if path.name != "ledger.json"}
+    if limit == "max_size":  # 1.4 MB held: the two oldest hours go
+        assert left == {hours[1], "recordings/" + hours[0]}
+    else:
+        assert left == {hours[3], hours[1], "recordings/" + hours[0]}
