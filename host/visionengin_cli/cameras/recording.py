@@ -18,6 +18,7 @@ import time
 from typing import Any, Callable, Dict, Optional
 
 from ..secrets import mask_text
+from ..storage.remux import Failure, add_copy_stream, pyav
 from ..storage.segments import segment_path, segments
 
 log = logging.getLogger("visionengin.recording")
@@ -28,20 +29,8 @@ OPEN_TIMEOUT, READ_TIMEOUT = 10.0, 5.0
 DRIFT = 2.0  # seconds the stream's clock may stray from ours before it is set again
 # a fragment per key frame, handed to the disk at once: a process killed loses its last second only
 FRAGMENTED = {"movflags": "frag_keyframe+empty_moov+default_base_moof", "flush_packets": "1"}
-COPYABLE = ("h264", "hevc")
+COPYABLE = ("h264", "hevc")  # what browsers play from an MP4
 NO_FRAGMENT = 1024  # bytes: a segment this small holds its header only
-
-
-class Failure(Exception):
-    """A recording that cannot go on; the message is its reason."""
-
-
-def add_copy_stream(output: Any, template: Any) -> Any:
-    """An output stream with the input stream's codec parameters (PyAV 12
-    has ``add_stream(template=)``, later ones ``add_stream_from_template``)."""
-    if hasattr(output, "add_stream_from_template"):
-        return output.add_stream_from_template(template)
-    return output.add_stream(template=template)
 
 
 class Recorder:
@@ -119,10 +108,7 @@ class Recorder:
             log.warning("cannot look at %s: %s", found[-1][1], error.strerror or error)
 
     def _record(self) -> None:
-        try:
-            import av
-        except ImportError as error:
-            raise Failure("PyAV (the av package) is not installed: {}".format(error)) from None
+        av = pyav()
         try:
             source = av.open(self.address, options={"rtsp_transport": "tcp"},
                              timeout=(OPEN_TIMEOUT, READ_TIMEOUT))
@@ -141,10 +127,10 @@ class Recorder:
             source.close()
 
     def _copy(self, source: Any, video: Any) -> None:
-        import av
-
+        av = pyav()
         segment: Optional[Segment] = None
         anchor: Optional[Any] = None  # (our time, the stream's time in seconds) of one packet
+        floor = 0.0  # the end of the last segment: the next never starts before it
         try:
             for packet in source.demux(video):
                 if self.stopping.is_set():
@@ -160,10 +146,11 @@ class Recorder:
                     continue  # a segment starts on a key frame
                 if segment is not None and wall - segment.start >= self.segment_seconds and (
                         packet.is_keyframe or wall - segment.start >= LONGEST_SEGMENT):
-                    self._close(segment, wall)
+                    floor = max(wall, segment.last_wall)
+                    self._close(segment, floor)
                     segment = None
                 if segment is None:
-                    segment = Segment(av, self.folder, wall, video, packet.dts)
+                    segment = Segment(av, self.folder, max(wall, floor), video, packet.dts)
                     self._set("recording", None)
                 segment.write(packet)
         finally:
@@ -179,8 +166,11 @@ class Segment:
     """One fragmented MP4 being written, its times starting at 0."""
 
     def __init__(self, av: Any, folder: str, start: float, video: Any, first_dts: int) -> None:
-        self.start, self.last_wall = start, start
         self.path = segment_path(start)
+        while os.path.lexists(os.path.join(folder, self.path)):  # a clock set back: never over one
+            start += 1e-6
+            self.path = segment_path(start)
+        self.start, self.last_wall = start, start
         self.full = os.path.join(folder, self.path)
         os.makedirs(os.path.dirname(self.full), exist_ok=True)
         try:
@@ -188,8 +178,6 @@ class Segment:
             self.stream = add_copy_stream(self.output, video)
         except av.error.FFmpegError as error:
             raise Failure("cannot write {}: {}".format(self.path, error.strerror or error)) from None
-        if video.codec_context.name == "hevc":
-            self.stream.codec_tag = "hvc1"  # the tag browsers play
         self.offset = first_dts
         self.time_base = video.time_base
 

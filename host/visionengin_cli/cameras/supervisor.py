@@ -164,6 +164,8 @@ class Slot:
             told = self.report.get("recording") if self.proc else None
         if isinstance(told, dict) and mode != "off":
             return {"mode": mode, "state": told.get("state"), "reason": told.get("reason")}
+        if self.proc is not None and mode != "off":  # started, not yet reporting
+            return {"mode": mode, "state": "recording", "reason": None}
         if mode == "off" or self.start_at is None:
             return {"mode": mode, "state": "off", "reason": None}
         return {"mode": mode, "state": "failed", "reason": "the camera process is not running"}

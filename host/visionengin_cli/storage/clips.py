@@ -15,6 +15,8 @@ import logging
 import os
 from typing import Any, List, Optional, Tuple
 
+from .remux import Failure, add_copy_stream, pyav
+
 log = logging.getLogger("visionengin.clips")
 
 
@@ -27,9 +29,9 @@ def write_clip(sources: List[Tuple[float, str]], target: str) -> int:
     A segment that cannot be read (cut short, removed meanwhile) is left
     out and said so; none readable is a ClipError."""
     try:
-        import av
-    except ImportError as error:
-        raise ClipError("PyAV (the av package) is not installed: {}".format(error)) from None
+        av = pyav()
+    except Failure as failure:
+        raise ClipError(str(failure)) from None
     tmp = target + ".tmp"
     os.makedirs(os.path.dirname(target), exist_ok=True)
     try:
@@ -68,11 +70,7 @@ def _join(av: Any, sources: List[Tuple[float, str]], tmp: str) -> int:
                     continue
                 video = source.streams.video[0]
                 if stream is None:
-                    from ..cameras.recording import add_copy_stream
-
                     stream = add_copy_stream(output, video)
-                    if video.codec_context.name == "hevc":
-                        stream.codec_tag = "hvc1"
                     moment = datetime.datetime.fromtimestamp(start, datetime.timezone.utc)
                     output.metadata["comment"] = "start " + moment.isoformat()
                 shift = int(base / video.time_base)
