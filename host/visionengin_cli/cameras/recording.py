@@ -44,6 +44,7 @@ class Recorder:
         self.on_segment, self.segment_seconds = on_segment, segment_seconds
         self.state = "off" if mode == "off" else "starting"
         self.reason: Optional[str] = None
+        self.told: Optional[str] = None  # the failure last logged
         self.stopping = threading.Event()
         self.thread: Optional[threading.Thread] = None
         self.lock = threading.Lock()
@@ -73,22 +74,27 @@ class Recorder:
             self.state, self.reason = state, reason
 
     def _loop(self) -> None:
-        self._drop_empty()
         delay = FIRST_DELAY
         while not self.stopping.is_set():
+            self._drop_empty()
             began = time.monotonic()
             try:
                 self._record()
                 reason = "the stream ended"
             except Failure as failure:
                 reason = str(failure)
+            except OSError as error:  # FFmpeg's write errors too: a full disk, a folder gone
+                reason = error.strerror or str(error)
             except Exception as error:  # noqa: BLE001 - FFmpeg's errors are many; each is a state
                 reason = "{}: {}".format(type(error).__name__, error)
             if self.stopping.is_set():
                 break
             reason = mask_text(reason)
             delay = FIRST_DELAY if time.monotonic() - began >= STABLE else delay
-            log.warning("recording failed: %s; trying again in %.0f s", reason, delay)
+            # told once while it fails the same way (a full disk, a camera away)
+            log.log(logging.DEBUG if reason == self.told else logging.WARNING,
+                    "recording failed: %s; trying again in %.0f s", reason, delay)
+            self.told = reason
             self._set("failed", reason)
             self.stopping.wait(delay)
             delay = min(MAX_DELAY, delay * 2)
@@ -151,6 +157,9 @@ class Recorder:
                     segment = None
                 if segment is None:
                     segment = Segment(av, self.folder, max(wall, floor), video, packet.dts)
+                    if self.told is not None:
+                        log.info("recording again")
+                        self.told = None
                     self._set("recording", None)
                 segment.write(packet)
         finally:
@@ -172,11 +181,15 @@ class Segment:
             self.path = segment_path(start)
         self.start, self.last_wall = start, start
         self.full = os.path.join(folder, self.path)
-        os.makedirs(os.path.dirname(self.full), exist_ok=True)
         try:
+            os.makedirs(os.path.dirname(self.full), exist_ok=True)
             self.output = av.open(self.full, "w", format="mp4", options=dict(FRAGMENTED))
             self.stream = add_copy_stream(self.output, video)
-        except av.error.FFmpegError as error:
+        except (av.error.FFmpegError, OSError) as error:
+            try:
+                os.unlink(self.full)  # begun on a full disk: nothing of it is worth keeping
+            except OSError:
+                pass
             raise Failure("cannot write {}: {}".format(self.path, error.strerror or error)) from None
         self.offset = first_dts
         self.time_base = video.time_base
