@@ -63,11 +63,9 @@ class Recordings:
         self.cameras: Dict[str, Setting] = {}
         self.page: Optional[str] = None  # the page's base URL, where one is served
         self.jobs: Deque[Job] = collections.deque()
-        self.made: Dict[str, float] = {}  # clip path: monotonic time it was ready (the benchmark's)
         self.changed = threading.Condition()
         self.stopping = False
-        self.thread = threading.Thread(target=self._work, name="clips", daemon=True)
-        self.thread.start()
+        self.thread: Optional[threading.Thread] = None  # started with the first clip
 
     # -- from the supervisor ----------------------------------------------------
     def own(self, camera: str, setting: Setting) -> None:
@@ -124,6 +122,9 @@ class Recordings:
             setting.holds[ident] = begin
             self.jobs.append(Job(camera, ident, begin, end, path, first))
             self.changed.notify_all()
+            if self.thread is None and not self.stopping:
+                self.thread = threading.Thread(target=self._work, name="clips", daemon=True)
+                self.thread.start()
         line["clip"] = path
         if self.page is not None:
             line["clip_url"] = self.page.rstrip("/") + "/clips/" + path
@@ -133,7 +134,9 @@ class Recordings:
         with self.changed:
             self.stopping = True
             self.changed.notify_all()
-        self.thread.join(timeout)
+            thread = self.thread
+        if thread is not None:
+            thread.join(timeout)
         with self.changed:
             for job in self.jobs:
                 log.error("%s: stopped before the clip of incident %s was made", job.camera,
@@ -194,10 +197,6 @@ class Recordings:
             log.error("%s: no clip for incident %s: %s", job.camera, job.incident,
                       getattr(error, "strerror", None) or error)
             return
-        with self.changed:
-            self.made[job.path] = time.monotonic()
-            while len(self.made) > QUEUE_CAP:
-                del self.made[next(iter(self.made))]
         log.info("%s: clip of incident %s: %s (%d segments, %d bytes)", job.camera, job.incident,
                  job.path, len(chosen), size)
         if self.on_clip is not None:
