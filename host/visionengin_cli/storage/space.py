@@ -9,19 +9,26 @@ from typing import Any, Dict, Optional
 
 from ..events import rotation
 from .ledger import read_saved
+from .segments import FOLDER
 
 
 def report(root: str, now: Optional[float] = None) -> Dict[str, Any]:
-    """used_bytes (pictures and event logs), free_bytes, removed_pictures
-    (by retention, ever), oldest_picture (epoch seconds) and its age."""
+    """used_bytes (pictures, clips, recordings and event logs),
+    recordings_bytes (the segments' part of it), free_bytes,
+    removed_pictures (by retention, ever), oldest_picture (epoch seconds)
+    and its age."""
     now = time.time() if now is None else now
-    used = removed = pictures = 0
+    used = removed = pictures = recorded = 0
     oldest: Optional[float] = None
     try:
         names = os.listdir(root)
     except OSError:
         names = []
     for name in names:
+        segments = read_saved(os.path.join(root, name, FOLDER))
+        if segments is not None:
+            recorded += sum(_int(entry[0]) for entry in segments["hours"].values()
+                            if isinstance(entry, list) and entry)
         saved = read_saved(os.path.join(root, name))
         if saved is None:
             continue
@@ -45,7 +52,8 @@ def report(root: str, now: Optional[float] = None) -> Dict[str, Any]:
         free: Optional[int] = stat.f_bavail * stat.f_frsize
     except OSError:
         free = None
-    return {"used_bytes": used, "free_bytes": free, "pictures": pictures,
+    return {"used_bytes": used + recorded, "recordings_bytes": recorded, "free_bytes": free,
+            "pictures": pictures,
             "removed_pictures": removed, "oldest_picture": oldest,
             "oldest_picture_age_seconds": max(0.0, now - oldest) if oldest is not None else None}
 

@@ -83,6 +83,7 @@ def test_segments_and_clips_go_oldest_first_with_the_pictures(tmp_path, limit):
     from visionengin_cli.storage.recordings import segment_ledger
     from visionengin_cli.storage.retention import Retention
     from visionengin_cli.storage.settings import Storage
+    from visionengin_cli.storage.space import report
 
     now = time.time()
     folder = tmp_path / "gate"
@@ -106,3 +107,6 @@ def test_segments_and_clips_go_oldest_first_with_the_pictures(tmp_path, limit):
         assert left == {hours[1], "recordings/" + hours[0]}
     else:
         assert left == {hours[3], hours[1], "recordings/" + hours[0]}
+    space = report(str(tmp_path), now)  # as the page tells it: the segments left among the bytes used
+    assert space["recordings_bytes"] == 3 * (MB // 10)
+    assert space["used_bytes"] == sum(p.stat().st_size for p in folder.rglob("*.*") if p.name != "ledger.json")
