@@ -1,8 +1,9 @@
 """Recordings and clips with the real command against a real RTSP server: an
 incident's clip that ffprobe reads and that covers the incident with its pre-
 and post-roll, named in its incident_end line and webhook; ``always``
-keeping contiguous segments across a camera process killed; a recording
-that cannot run being a state of a camera that goes on."""
+keeping contiguous segments across a camera process killed, old segments
+going by recordings_max_age; a recording that cannot run being a state of
+a camera that goes on."""
 import datetime
 import json
 import os
@@ -101,10 +102,17 @@ def test_an_incident_gives_a_clip_with_its_pre_and_post_roll(cameras, servers, t
 
 @pytest.mark.long_run
 @pytest.mark.timeout(180)
-def test_always_keeps_contiguous_segments_across_a_restart(cameras, servers):
+def test_always_keeps_contiguous_segments_across_a_restart(cameras, servers, tmp_path):
     server, = servers(1)
-    command = cameras(toml_config({"gate": {"address": server.url, "record": "always"}}))
-    folder = command.root / "gate"
+    folder = tmp_path / "results" / "gate"
+    two_days_ago = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=2)
+    for under in ("recordings/", ""):  # an old hour of segments and one of pictures
+        old = folder / (under + two_days_ago.strftime("%Y-%m-%d/%H"))
+        old.mkdir(parents=True)
+        (old / (two_days_ago.strftime("%H%M%S.000000") + (".mp4" if under else "-motion-1.jpg"))).write_bytes(
+            b"x" * 1000)
+    text = toml_config({"gate": {"address": server.url, "record": "always"}})
+    command = cameras(text.replace("[cameras.", '[storage]\nrecordings_max_age = "1d"\n[cameras.', 1))
     assert wait_for(lambda: len(list(folder.glob("recordings/*/*/*.mp4"))) >= 3, 60), command.stderr
     pid = command.status("gate")["pid"]
     os.kill(pid, signal.SIGKILL)  # its last segment stays as written, up to its last fragment
@@ -117,6 +125,8 @@ def test_always_keeps_contiguous_segments_across_a_restart(cameras, servers):
     gaps = [after - (start + duration) for (start, duration), (after, _) in zip(found, found[1:])]
     assert all(gap > -0.1 for gap in gaps), gaps  # no overlap
     assert sum(gap > 0.2 for gap in gaps) == 1 and max(gaps) < 30, gaps  # one gap: the restart
+    assert not (folder / "recordings" / two_days_ago.strftime("%Y-%m-%d")).exists()  # retention's
+    assert (folder / two_days_ago.strftime("%Y-%m-%d/%H")).exists()  # the pictures' own age
     ledger = json.loads((folder / "recordings" / "ledger.json").read_text())
     assert sum(entry[1] for entry in ledger["hours"].values()) >= len(found) - 1  # the cut one aside
 
