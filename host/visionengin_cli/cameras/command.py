@@ -19,6 +19,7 @@ from ..web.command import (ServeError, add_listen_options, chosen_token, parse_l
 from . import config as config_module
 from ..events.health import HealthWatch
 from ..events.live import LiveEvents, shared_grouping
+from ..events.recovery import recover
 from ..sinks.hub import Hub
 from .events import EventLog
 from .supervisor import Supervisor
@@ -204,6 +205,7 @@ def run(args: argparse.Namespace) -> int:
             if served is not None:
                 served.stop()
             return EXIT_ERROR
+        _recover(config, supervisor, events, live)
         supervisor.retention.start()
         log.info("storage: %s", config.storage.describe())
         if sinks is not None:
@@ -239,6 +241,18 @@ def run(args: argparse.Namespace) -> int:
             served.stop()
     log.info("stopped")
     return pending["exit"] if pending["exit"] is not None else EXIT_ERROR
+
+
+def _recover(config: config_module.Config, supervisor: Supervisor, events: EventLog,
+             live: LiveEvents) -> None:
+    """What an unclean stop left for the cameras owned here, before any of
+    them starts: open incidents ended, pictures without events told."""
+    folders = {name: slot.folder for name, slot in supervisor.slots.items()}
+    try:
+        recover(config.results, folders, config.sinks.incident_gap, events.write,
+                live.publish_alarm, live.recovered)
+    except Exception:  # noqa: BLE001 - the cameras run whatever the old log holds
+        log.exception("cannot recover what the last run left open; going on")
 
 
 def _sinks(config: config_module.Config) -> Optional[Hub]:

@@ -103,7 +103,13 @@ class LiveEvents:
             self._emit(line)
         return line
 
-    def _incidents(self, events: List[Dict[str, Any]]) -> None:
+    def recovered(self, events: List[Dict[str, Any]], reason: Optional[str]) -> None:
+        """Incident events a start recovers (events/recovery.py): each end
+        carries ``reason``, why it ends without its camera going quiet."""
+        with self.lock:
+            self._incidents(events, reason)
+
+    def _incidents(self, events: List[Dict[str, Any]], reason: Optional[str] = None) -> None:
         for event in events:
             line = {"type": event["type"], "id": new_id(), "incident": event["id"],
                     "time": iso(event["start"] if event["type"] == "incident_start" else event["end"]),
@@ -112,6 +118,8 @@ class LiveEvents:
                     "count": event["count"], "picture": event["picture"]}
             if event.get("score") is not None:
                 line["score"] = event["score"]
+            if reason is not None and event["type"] == "incident_end":
+                line["reason"] = reason
             self._emit(line)
 
     def _emit(self, line: Dict[str, Any]) -> None:
@@ -120,6 +128,11 @@ class LiveEvents:
         except OSError as error:
             log.error("cannot write a %s event: %s", line["type"], error.strerror or error)
         self._publish(line)
+
+    def publish_alarm(self, line: Dict[str, Any]) -> None:
+        """An alarm line to the sinks alone, outside the grouping."""
+        with self.lock:
+            self._publish(line)
 
     def _publish(self, line: Dict[str, Any]) -> None:
         if self.publish is not None:

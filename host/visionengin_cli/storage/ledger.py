@@ -59,7 +59,7 @@ class Ledger:
         except (OSError, ValueError, TypeError, AttributeError, KeyError) as error:
             log.warning("%s: the ledger %s is unreadable (%s); counting the pictures again",
                         self.camera, self.path, error)
-        on_disk = _hour_folders(self.folder)
+        on_disk = hour_folders(self.folder)
         counted = 0
         for key in on_disk:
             entry: Any = known.get(key)
@@ -207,7 +207,7 @@ class Ledger:
         return added
 
 
-def _hour_folders(folder: str) -> List[str]:
+def hour_folders(folder: str) -> List[str]:
     found = []
     try:
         days = [name for name in os.listdir(folder) if DAY.match(name)]
