@@ -56,6 +56,7 @@ class EventLog:
         self._ino: Optional[int] = None
         self._day: Optional[str] = None
         self._open()
+        self._mend()
         self.kept: Deque[bytes] = collections.deque()
         self.lost = 0
         self.trouble = Trouble("the event log " + self.path, log)
@@ -68,6 +69,18 @@ class EventLog:
         stat = os.fstat(fd)
         self._ino = stat.st_ino
         self._day = rotation.day_of(stat.st_size and rotation.first_time(self.path))
+
+    def _mend(self) -> None:
+        """A last line a power cut left without its end is ended here: the
+        next line must not merge into it (the readers skip the half line)."""
+        size = os.fstat(self._fd).st_size
+        if size and os.pread(self._fd, 1, size - 1) != b"\n":
+            log.warning("the event log %s ends in a line cut short (an unclean stop): set "
+                        "aside as an unreadable line", self.path)
+            try:
+                write_all(self._fd, b"\n")
+            except OSError as error:
+                log.error("cannot end the cut line of %s: %s", self.path, error.strerror or error)
 
     def write(self, camera: str, event: Dict[str, Any]) -> Dict[str, Any]:
         """Append the event of ``camera``; ``event`` holds "time" (epoch
