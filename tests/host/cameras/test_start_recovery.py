@@ -1,6 +1,8 @@
 """A start over what an unclean stop may leave: every file read at start
 missing its end, empty or not what it should hold is rebuilt or set aside
-with one warning, and the command runs (no crash, no restart loop)."""
+with one warning, and the command runs (no crash, no restart loop). And a
+camera restarted by a reload counts its time without frames from its own
+start, not from the command's."""
 import json
 import signal
 import time
@@ -61,4 +63,23 @@ def test_a_start_over_a_damaged_file(cameras, tmp_path, name, data, warning, rew
         ended = command.events(("incident_end",))
         assert [(e["incident"], e["reason"]) for e in ended] == [
             ("i1", "ended at start after an unclean stop")]
-    assert wait_for(lambda: True)
+
+
+@pytest.mark.long_run
+@pytest.mark.timeout(120)
+def test_a_camera_restarted_by_a_reload_is_not_told_offline(cameras, servers, tmp_path):
+    server, = servers(1)
+    text = ('results = "results"\n[events]\noffline_after = 6\n[cameras.gate]\naddress = "{}"\n'
+            .format(server.url))
+    command = cameras(text)
+    command.wait_status("gate", 60, state="streaming")
+    time.sleep(7)  # the command has run longer than offline_after
+    (tmp_path / "cameras.toml").write_text(text + "threshold = 0.4\n")  # gate changed: restarted
+    first = command.status("gate")["pid"]
+    command.proc.send_signal(signal.SIGHUP)
+    command.wait_status("gate", 30, state="streaming", pid=lambda pid: pid and pid != first)
+    time.sleep(3)  # several looks of the health watch
+    code, _ = command.end(signal.SIGTERM)
+    assert code == 0, command.stderr
+    assert "changed in the configuration, restarting" in command.stderr
+    assert not command.events(("camera_offline",)), command.stderr
