@@ -191,9 +191,13 @@ def write_status(folder: str, status: Dict[str, Any]) -> None:
     in place (its blocks are already there): the state "disk full" must
     still be told, and a reader that meets the moment of the rewrite skips
     one reading."""
-    path = os.path.join(folder, "status.json")
+    replace_json(os.path.join(folder, "status.json"), status)
+
+
+def replace_json(path: str, value: Any) -> None:
+    """``value`` as the JSON file ``path``, as ``write_status`` writes it."""
     tmp = path + ".{}.tmp".format(os.getpid())
-    data = (json.dumps(status, ensure_ascii=False) + "\n").encode("utf-8")
+    data = (json.dumps(value, ensure_ascii=False) + "\n").encode("utf-8")
     try:
         write_file(tmp, data)
     except OSError as error:

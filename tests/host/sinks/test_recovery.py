@@ -12,6 +12,8 @@ import pytest
 from cameras.conftest import cameras, servers  # noqa: F401 - fixtures
 from visionengin_cli.storage.layout import picture_name
 
+from storage.conftest import small_disk  # noqa: F401 - fixtures
+
 from .conftest import Subscriber, broker, wait_for  # noqa: F401 - fixtures
 
 UNCLEAN = "ended at start after an unclean stop"
@@ -68,3 +70,35 @@ def test_a_killed_run_has_its_incident_ended_and_its_pictures_told_at_the_next_s
     assert ended[0]["count"] == len(alarms) and ended[0]["end"] == told[0]["time"]
     assert second.stderr.count("left open by an unclean stop") == 1, second.stderr
     assert second.stderr.count("had no event") == 1, second.stderr
+
+
+@pytest.mark.long_run
+@pytest.mark.timeout(120)
+def test_the_sinks_state_stays_true_on_a_full_disk(tmp_path, broker, small_disk):  # noqa: F811
+    from visionengin_cli.sinks import config as sinks_config
+    from visionengin_cli.sinks.hub import Hub
+    from visionengin_cli.web.sinks import read_sinks
+
+    from storage.test_disk_full import fill
+
+    mosquitto = broker()
+    root = small_disk(1) / "results"
+    root.mkdir()
+    config = sinks_config.parse({"device": "shed", "mqtt": {"host": "127.0.0.1", "port": mosquitto.port}},
+                                str(tmp_path))
+    hub = Hub(str(root), config, ["gate"])
+    hub.start()
+    try:
+        def on_disk():
+            try:
+                return json.loads((root / "sinks.json").read_text())
+            except (OSError, ValueError):
+                return None
+        assert wait_for(lambda: (on_disk() or {"sinks": [{}]})["sinks"][0].get("connected"), 20)
+        fill(root / "other-data")
+        full = time.time()
+        assert wait_for(lambda: (on_disk() or {}).get("updated", 0) > full + 2, 20)  # still rewritten
+        assert on_disk()["sinks"][0]["connected"] is True
+        assert read_sinks(str(root))[0]["connected"] is True
+    finally:
+        hub.stop()
