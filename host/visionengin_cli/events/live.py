@@ -26,7 +26,7 @@ class Grouping(Protocol):
     "id" (the incident's), "camera", "info_type", "start", "end" (on the
     caller's clock, epoch seconds here), "count", "picture" and maybe "score"."""
 
-    def add(self, camera: str, info_type: str, at: float, picture: str,
+    def add(self, camera: str, info_type: str, at: float, picture: Optional[str],
             score: Optional[float] = None) -> List[Dict[str, Any]]: ...
 
     def close_idle(self, now: float) -> List[Dict[str, Any]]: ...
@@ -70,10 +70,11 @@ class LiveEvents:
         with self.lock:
             self._publish(line)
             if self.grouping is not None:
-                score = line.get("score")
+                score, picture = line.get("score"), line.get("picture")
                 self._incidents(self.grouping.add(
                     str(line["camera"]), str(line["info_type"]), epoch(line["time"]),
-                    str(line["picture"]), score if isinstance(score, (int, float)) else None))
+                    picture if isinstance(picture, str) else None,  # None: not written
+                    score if isinstance(score, (int, float)) else None))
 
     def tick(self, now: Optional[float] = None) -> None:
         """Ends the incidents quiet for longer than the gap; call it often."""

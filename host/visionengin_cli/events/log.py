@@ -84,13 +84,18 @@ class EventLog:
 
     def write(self, camera: str, event: Dict[str, Any]) -> Dict[str, Any]:
         """Append the event of ``camera``; ``event`` holds "time" (epoch
-        seconds), "info_type", "picture" (relative to the camera's folder) and
-        optionally "behavior_number" and "score". Returns the line's object,
-        also when the line had to be kept for later."""
+        seconds), "info_type", "picture" (relative to the camera's folder;
+        None, or left out, for a picture that could not be written, with the
+        reason as "no_picture") and optionally "behavior_number" and "score".
+        Returns the line's object, also when the line had to be kept for
+        later."""
         line: Dict[str, Any] = {"type": "alarm", "id": uuid.uuid4().hex,
                                 "time": iso(event["time"]), "camera": camera,
-                                "info_type": event["info_type"],
-                                "picture": camera + "/" + event["picture"].lstrip("/")}
+                                "info_type": event["info_type"]}
+        if isinstance(event.get("picture"), str):
+            line["picture"] = camera + "/" + event["picture"].lstrip("/")
+        else:
+            line["no_picture"] = str(event.get("no_picture") or "not written")
         for key in ("behavior_number", "score"):
             if event.get(key) is not None:
                 line[key] = event[key]

@@ -79,7 +79,8 @@ def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) ->
             if start is not None and isinstance(line.get("info_type"), str):
                 score = line.get("score")
                 left.open[line["incident"]] = Incident(
-                    line["incident"], camera, line["info_type"], start, str(line.get("picture")),
+                    line["incident"], camera, line["info_type"], start,
+                    line["picture"] if isinstance(line.get("picture"), str) else None,
                     score if isinstance(score, (int, float)) else None)
         elif kind == END:
             left.open.pop(str(line.get("incident")), None)
@@ -97,7 +98,8 @@ def _alarm(left: Left, line: Dict[str, Any], camera: str, at: Optional[float]) -
                 and at >= incident.start:
             if at > incident.start or picture != incident.picture:
                 score = line.get("score")
-                incident.add(at, str(picture), score if isinstance(score, (int, float)) else None)
+                incident.add(at, picture if isinstance(picture, str) else None,
+                             score if isinstance(score, (int, float)) else None)
             break
 
 
