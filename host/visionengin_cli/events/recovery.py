@@ -29,7 +29,7 @@ from .reader import lines_from_end
 
 log = logging.getLogger("visionengin.events")
 UNCLEAN = "ended at start after an unclean stop"
-READ_BYTES = 64 * 1024 * 1024  # how far back the log is read for what was left open
+READ_BYTES = 16 * 1024 * 1024  # how far back the log is read (a part): a second or so at a start
 NO_EVENT_HOURS = 24  # a camera with no logged event: its pictures of this many hours are looked at
 MAX_ORPHANS = 10000  # per camera and start: pictures told at most
 
