@@ -8,7 +8,8 @@ held, so no live process writes for them):
 - an ``incident_start`` with no ``incident_end`` is ended now, counting the
   alarms the log holds for it, with the reason ``UNCLEAN``;
 - a picture in a camera's hour folders, written at or after that camera's
-  last logged event and named by no event, gets its alarm line, grouped into
+  last logged alarm (a health line may have passed an alarm still on its way)
+  and named by no event, gets its alarm line, grouped into
   the open incident of its info type, or into new ones that end at once.
 Every line goes through the event log and the sinks as any other, so the
 retained MQTT ``<camera>/<info type>`` turns OFF and Home Assistant clears.
@@ -32,6 +33,7 @@ UNCLEAN = "ended at start after an unclean stop"
 READ_BYTES = 16 * 1024 * 1024  # how far back the log is read (a part): a second or so at a start
 NO_EVENT_HOURS = 24  # a camera with no logged event: its pictures of this many hours are looked at
 MAX_ORPHANS = 10000  # per camera and start: pictures told at most
+PICTURE_ENDS = (".jpg", ".jpeg", ".png")
 
 
 def _epoch(text: Any) -> Optional[float]:
@@ -52,55 +54,53 @@ class Left:
 
     def __init__(self) -> None:
         self.open: Dict[str, Incident] = {}  # incident id: as far as the log tells it
-        self.last: Dict[str, float] = {}  # camera: time of its last logged event
+        self.last: Dict[str, float] = {}  # camera: time of its last logged alarm
         self.named: Set[str] = set()  # pictures ("<camera>/<hour>/<name>") alarm lines name
 
 
 def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) -> Left:
+    """Read newest first, keeping only what is still undecided: the incidents
+    of one camera and info type follow each other, so the first incident line
+    met of a kind decides it (an end: nothing of it is open; a start: it is,
+    with the alarms met so far, all later than it)."""
     wanted = set(cameras)
-    lines: List[Dict[str, Any]] = []
+    left = Left()
+    decided: Set[Tuple[str, str]] = set()
+    since: Dict[Tuple[str, str], List[Tuple[float, Optional[str], Optional[float]]]] = {}
     for raw in lines_from_end(root, max_bytes):
         try:
             line = json.loads(raw)
         except ValueError:  # a line a crash cut short: nothing to recover from it
             continue
-        if isinstance(line, dict) and line.get("camera") in wanted:
-            lines.append(line)
-    left = Left()
-    for line in reversed(lines):  # oldest first
-        camera, kind = str(line["camera"]), line.get("type", "alarm")
+        if not isinstance(line, dict) or not isinstance(line.get("camera"), str) \
+                or line["camera"] not in wanted or not isinstance(line.get("info_type"), str):
+            continue
+        camera, kind, key = line["camera"], line.get("type", "alarm"), (line["camera"], line["info_type"])
         at = _epoch(line.get("time"))
-        if at is not None:
-            left.last[camera] = max(at, left.last.get(camera, at))
-        if kind == "alarm":
-            _alarm(left, line, camera, at)
-        elif kind == START and isinstance(line.get("incident"), str):
+        if kind == "alarm" and at is not None:
+            last = left.last.setdefault(camera, at)  # alarms only: a health line may pass one in flight
+            picture = line.get("picture")
+            if isinstance(picture, str) and at >= last - 1.0:
+                left.named.add(picture)
+            if key not in decided:
+                score = line.get("score")
+                since.setdefault(key, []).append((at, picture if isinstance(picture, str) else None,
+                                                  score if isinstance(score, (int, float)) else None))
+        elif kind in (START, END) and key not in decided:
+            decided.add(key)
+            alarms = since.pop(key, [])
             start = _epoch(line.get("start")) or at
-            if start is not None and isinstance(line.get("info_type"), str):
-                score = line.get("score")
-                left.open[line["incident"]] = Incident(
-                    line["incident"], camera, line["info_type"], start,
-                    line["picture"] if isinstance(line.get("picture"), str) else None,
-                    score if isinstance(score, (int, float)) else None)
-        elif kind == END:
-            left.open.pop(str(line.get("incident")), None)
+            if kind == END or not isinstance(line.get("incident"), str) or start is None:
+                continue
+            score = line.get("score")
+            incident = Incident(line["incident"], camera, line["info_type"], start,
+                                line["picture"] if isinstance(line.get("picture"), str) else None,
+                                score if isinstance(score, (int, float)) else None)
+            for when, picture, score in reversed(alarms):  # oldest first
+                if when > start or (when == start and picture != incident.picture):
+                    incident.add(when, picture, score)
+            left.open[incident.id] = incident
     return left
-
-
-def _alarm(left: Left, line: Dict[str, Any], camera: str, at: Optional[float]) -> None:
-    picture = line.get("picture")
-    if isinstance(picture, str):
-        left.named.add(picture)
-    if at is None:
-        return
-    for incident in left.open.values():  # its own incident: the open one of its kind
-        if incident.camera == camera and incident.info_type == line.get("info_type") \
-                and at >= incident.start:
-            if at > incident.start or picture != incident.picture:
-                score = line.get("score")
-                incident.add(at, picture if isinstance(picture, str) else None,
-                             score if isinstance(score, (int, float)) else None)
-            break
 
 
 def orphans(folder: str, camera: str, since: Optional[float], named: Set[str],
@@ -118,7 +118,7 @@ def orphans(folder: str, camera: str, since: Optional[float], named: Set[str],
         except OSError:
             continue
         for name in names:
-            if not name.endswith(".jpg") or camera + "/" + key + "/" + name in named:
+            if not name.endswith(PICTURE_ENDS) or camera + "/" + key + "/" + name in named:
                 continue
             at = picture_time(name, key)
             info_type = name[14:].rsplit(".", 1)[0].rpartition("-")[0] if len(name) > 14 else ""
