@@ -221,6 +221,9 @@ def run(args: argparse.Namespace) -> int:
                     sinks.set_cameras(list(config.cameras), config.listed)
                 for name in set(live_cameras) - set(config.cameras):  # their incidents end
                     live.close(name)
+                added = [name for name in config.cameras if name not in live_cameras]
+                if added:  # a camera run here again: what its last run left, as at a start
+                    _recover(config, supervisor, events, live, added)
                 live_cameras = list(config.cameras)
             supervisor.step()
             live.tick()
@@ -244,10 +247,12 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _recover(config: config_module.Config, supervisor: Supervisor, events: EventLog,
-             live: LiveEvents) -> None:
-    """What an unclean stop left for the cameras owned here, before any of
-    them starts: open incidents ended, pictures without events told."""
-    folders = {name: slot.folder for name, slot in supervisor.slots.items()}
+             live: LiveEvents, only: Optional[List[str]] = None) -> None:
+    """What an unclean stop left for the cameras owned here (``only`` these),
+    before any of them starts: open incidents ended, pictures without events
+    told."""
+    folders = {name: slot.folder for name, slot in supervisor.slots.items()
+               if only is None or name in only}
     try:
         recover(config.results, folders, config.sinks.incident_gap, events.write,
                 live.publish_alarm, live.recovered)

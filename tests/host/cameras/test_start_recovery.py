@@ -83,3 +83,20 @@ def test_a_camera_restarted_by_a_reload_is_not_told_offline(cameras, servers, tm
     assert code == 0, command.stderr
     assert "changed in the configuration, restarting" in command.stderr
     assert not command.events(("camera_offline",)), command.stderr
+
+
+@pytest.mark.timeout(60)
+def test_a_camera_a_reload_adds_has_what_its_last_run_left_ended(cameras, tmp_path):
+    (tmp_path / "results").mkdir()
+    (tmp_path / "results" / "events.jsonl").write_text(START.replace('"gate"', '"yard"') + "\n")
+    text = 'results = "results"\n[cameras.gate]\naddress = "rtsp://127.0.0.1:9/none"\n'
+    command = cameras(text)
+    command.wait_status("gate", 30, pid=lambda pid: pid)
+    assert not command.events(("incident_end",))  # not run here: not ours to end
+    (tmp_path / "cameras.toml").write_text(text + '[cameras.yard]\naddress = "rtsp://127.0.0.1:9/none"\n')
+    command.proc.send_signal(signal.SIGHUP)
+    command.wait_status("yard", 30, pid=lambda pid: pid)
+    code, _ = command.end(signal.SIGTERM)
+    assert code == 0, command.stderr
+    assert [(e["camera"], e["incident"], e["reason"]) for e in command.events(("incident_end",))] == [
+        ("yard", "i1", "ended at start after an unclean stop")]
