@@ -2,14 +2,13 @@
 missing its end, empty or not what it should hold is rebuilt or set aside
 with one warning, and the command runs (no crash, no restart loop). And a
 camera restarted by a reload counts its time without frames from its own
-start, not from the command's."""
+start, not from the command's; one a reload adds has its last run's
+leftovers recovered as at a start."""
 import json
 import signal
 import time
 
 import pytest
-
-from .conftest import wait_for
 
 START = json.dumps({"type": "incident_start", "id": "s1", "incident": "i1", "camera": "gate",
                     "info_type": "motion", "time": "2026-12-09T07:00:00+00:00",
