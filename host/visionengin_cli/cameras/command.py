@@ -19,6 +19,7 @@ from ..web.command import (ServeError, add_listen_options, chosen_token, parse_l
 from . import config as config_module
 from ..events.health import HealthWatch
 from ..events.live import LiveEvents, shared_grouping
+from ..events.recovery import recover
 from ..sinks.homeassistant import page_address
 from ..sinks.hub import Hub
 from .events import EventLog
@@ -208,6 +209,7 @@ def run(args: argparse.Namespace) -> int:
             if served is not None:
                 served.stop()
             return EXIT_ERROR
+        _recover(config, supervisor, events, live)
         supervisor.retention.start()
         log.info("storage: %s", config.storage.describe())
         if sinks is not None:
@@ -223,6 +225,9 @@ def run(args: argparse.Namespace) -> int:
                     sinks.set_cameras(list(config.cameras), config.listed)
                 for name in set(live_cameras) - set(config.cameras):  # their incidents end
                     live.close(name)
+                added = [name for name in config.cameras if name not in live_cameras]
+                if added:  # a camera run here again: what its last run left, as at a start
+                    _recover(config, supervisor, events, live, added)
                 live_cameras = list(config.cameras)
             supervisor.step()
             live.tick()
@@ -244,6 +249,20 @@ def run(args: argparse.Namespace) -> int:
             served.stop()
     log.info("stopped")
     return pending["exit"] if pending["exit"] is not None else EXIT_ERROR
+
+
+def _recover(config: config_module.Config, supervisor: Supervisor, events: EventLog,
+             live: LiveEvents, only: Optional[List[str]] = None) -> None:
+    """What an unclean stop left for the cameras owned here (``only`` these),
+    before any of them starts: open incidents ended, pictures without events
+    told."""
+    folders = {name: slot.folder for name, slot in supervisor.slots.items()
+               if only is None or name in only}
+    try:
+        recover(config.results, folders, config.sinks.incident_gap, events.write,
+                live.publish_alarm, live.recovered)
+    except Exception:  # noqa: BLE001 - the cameras run whatever the old log holds
+        log.exception("cannot recover what the last run left open; going on")
 
 
 def _sinks(config: config_module.Config) -> Optional[Hub]:

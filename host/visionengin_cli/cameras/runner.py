@@ -178,6 +178,7 @@ class Camera:
         assert self.writes is not None
         written, failed = self.writes.take()
         now, events, seen = time.time(), [], set()
+        unwritten: List[Dict[str, Any]] = []  # alarms whose picture could not be written
         alarms = {alarm["info_type"]: alarm for alarm in self.detector.alarms}
         for path, size in written:
             if path in seen:  # two alarms of a type: the engine wrote one file twice
@@ -185,12 +186,21 @@ class Camera:
             seen.add(path)
             info_type = os.path.basename(path).rpartition("-")[0]
             picture = self.mover.move(path, now, info_type, n)
+            alarm = alarms.get(info_type, {"info_type": info_type})
             if picture is None:
                 self.not_written += 1
+                unwritten.append(dict(alarm, no_picture=self.trouble.reason or "not moved"))
                 continue
-            alarm = alarms.get(info_type, {"info_type": info_type})
             events.append(dict(alarm, picture=picture, bytes=size, source=path))
-        self.not_written += len({path for path, _ in failed} - seen)
+        for path, error in failed:
+            if path not in seen:  # no picture, still an alarm: its line and pushes go on
+                seen.add(path)
+                self.not_written += 1
+                info_type = os.path.basename(path).rpartition("-")[0]
+                unwritten.append(dict(alarms.get(info_type, {"info_type": info_type}),
+                                      no_picture=error.strerror or str(error)))
+        for event in unwritten:
+            self.channel.send({"event": dict(event, time=now)})
         self.state.answer(events)
         for event in events:
             source = event.pop("source")

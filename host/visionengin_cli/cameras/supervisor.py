@@ -430,8 +430,9 @@ class Supervisor:
                 event = message["event"]
                 try:
                     size = int(event.pop("bytes", 0))
-                    slot.ledger.add(event["picture"], size, event["time"])
-                    self.retention.added(size)
+                    if event.get("picture") is not None:  # else told without its picture
+                        slot.ledger.add(event["picture"], size, event["time"])
+                        self.retention.added(size)
                     line = self.events.write(slot.camera.name, event)
                 except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
                     log.error("%s: cannot write an event: %s", slot.camera.name, error)

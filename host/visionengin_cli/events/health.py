@@ -1,6 +1,6 @@
 """Camera health from the supervisor's own figures: a camera with no
-analysed frame for ``offline_after`` seconds (counted from its start when
-none came yet) is offline, and online again at its next frame; a camera
+analysed frame for ``offline_after`` seconds (counted from its own start
+when none came yet: a camera a reload restarts starts again) is offline, and online again at its next frame; a camera
 that cannot write its pictures or events for want of space is "disk_full"
 until "disk_ok". Each change is one event; the camera's state (for the MQTT
 ``<camera>/state`` topic) is passed on at every look."""
@@ -19,7 +19,8 @@ class HealthWatch:
     def __init__(self, offline_after: float, emit: Callable[[str, Optional[str], str], Any],
                  state: Optional[Callable[[str, Dict[str, Any]], None]] = None) -> None:
         self.offline_after, self.emit, self.state = offline_after, emit, state
-        self.since: Dict[str, float] = {}  # camera: when it was first watched
+        self.since: Dict[str, float] = {}  # camera: when its current slot was first watched
+        self.slot_of: Dict[str, Any] = {}  # camera: that slot (a reload makes a new one)
         self.offline: Dict[str, bool] = {}
         self.disk_full: Dict[str, bool] = {}
         self.last = 0.0
@@ -33,12 +34,15 @@ class HealthWatch:
         self.last = now
         for name in [name for name in self.since if name not in slots]:
             del self.since[name]
+            self.slot_of.pop(name, None)
             self.offline.pop(name, None)
             self.disk_full.pop(name, None)
         for name, slot in slots.items():
             status = slot.status()
             last_frame = slot.figures().get("last_frame")
-            start = self.since.setdefault(name, now)
+            if self.slot_of.get(name) is not slot:  # added, or restarted by a reload
+                self.slot_of[name], self.since[name] = slot, now
+            start = self.since[name]
             quiet = now - max(start, last_frame or 0.0)
             reason = status.get("reason") or status.get("state") or "unknown"
             if quiet > self.offline_after and not self.offline.get(name):

@@ -23,17 +23,19 @@ class Incident:
     """One incident as it grows: its first and last alarm, its count and its
     best picture (the highest score, else the first picture)."""
 
-    def __init__(self, ident: str, camera: str, info_type: str, at: float, picture: str,
+    def __init__(self, ident: str, camera: str, info_type: str, at: float, picture: Optional[str],
                  score: Optional[float]) -> None:
         self.id, self.camera, self.info_type = ident, camera, info_type
         self.start = self.end = at
         self.count = 1
         self.picture, self.score = picture, score
 
-    def add(self, at: float, picture: str, score: Optional[float]) -> None:
+    def add(self, at: float, picture: Optional[str], score: Optional[float]) -> None:
         self.end = max(self.end, at)
         self.count += 1
-        if score is not None and (self.score is None or score > self.score):
+        if picture is None:  # an alarm whose picture could not be written: never the best
+            return
+        if self.picture is None or score is not None and (self.score is None or score > self.score):
             self.picture, self.score = picture, score
 
     def event(self, kind: str) -> Dict[str, Any]:
@@ -60,7 +62,7 @@ class Incidents:
         self.new_id = new_id or _new_id
         self.open: Dict[Tuple[str, str], Incident] = {}
 
-    def add(self, camera: str, info_type: str, at: float, picture: str,
+    def add(self, camera: str, info_type: str, at: float, picture: Optional[str],
             score: Optional[float] = None) -> List[Dict[str, Any]]:
         """One alarm picture at time ``at``."""
         events: List[Dict[str, Any]] = []

@@ -309,6 +309,8 @@ class Follower:
             if not raw.strip():
                 continue
             if alarm_line(raw):
+                if b'"no_picture"' in raw:  # an alarm told without its picture: none to list
+                    continue
                 try:
                     event, moment = parse_event(raw)
                 except Bad:

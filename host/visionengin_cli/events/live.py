@@ -26,7 +26,7 @@ class Grouping(Protocol):
     "id" (the incident's), "camera", "info_type", "start", "end" (on the
     caller's clock, epoch seconds here), "count", "picture" and maybe "score"."""
 
-    def add(self, camera: str, info_type: str, at: float, picture: str,
+    def add(self, camera: str, info_type: str, at: float, picture: Optional[str],
             score: Optional[float] = None) -> List[Dict[str, Any]]: ...
 
     def close_idle(self, now: float) -> List[Dict[str, Any]]: ...
@@ -73,10 +73,11 @@ class LiveEvents:
         with self.lock:
             self._publish(line)
             if self.grouping is not None:
-                score = line.get("score")
+                score, picture = line.get("score"), line.get("picture")
                 self._incidents(self.grouping.add(
                     str(line["camera"]), str(line["info_type"]), epoch(line["time"]),
-                    str(line["picture"]), score if isinstance(score, (int, float)) else None))
+                    picture if isinstance(picture, str) else None,  # None: not written
+                    score if isinstance(score, (int, float)) else None))
 
     def tick(self, now: Optional[float] = None) -> None:
         """Ends the incidents quiet for longer than the gap; call it often."""
@@ -106,7 +107,13 @@ class LiveEvents:
             self._emit(line)
         return line
 
-    def _incidents(self, events: List[Dict[str, Any]]) -> None:
+    def recovered(self, events: List[Dict[str, Any]], reason: Optional[str]) -> None:
+        """Incident events a start recovers (events/recovery.py): each end
+        carries ``reason``, why it ends without its camera going quiet."""
+        with self.lock:
+            self._incidents(events, reason)
+
+    def _incidents(self, events: List[Dict[str, Any]], reason: Optional[str] = None) -> None:
         for event in events:
             line = {"type": event["type"], "id": new_id(), "incident": event["id"],
                     "time": iso(event["start"] if event["type"] == "incident_start" else event["end"]),
@@ -115,6 +122,8 @@ class LiveEvents:
                     "count": event["count"], "picture": event["picture"]}
             if event.get("score") is not None:
                 line["score"] = event["score"]
+            if reason is not None and event["type"] == "incident_end":
+                line["reason"] = reason
             if self.on_incident is not None:
                 try:
                     self.on_incident(line)
@@ -128,6 +137,11 @@ class LiveEvents:
         except OSError as error:
             log.error("cannot write a %s event: %s", line["type"], error.strerror or error)
         self._publish(line)
+
+    def publish_alarm(self, line: Dict[str, Any]) -> None:
+        """An alarm line to the sinks alone, outside the grouping."""
+        with self.lock:
+            self._publish(line)
 
     def _publish(self, line: Dict[str, Any]) -> None:
         if self.publish is not None:

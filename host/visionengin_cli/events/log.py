@@ -56,6 +56,7 @@ class EventLog:
         self._ino: Optional[int] = None
         self._day: Optional[str] = None
         self._open()
+        self._mend()
         self.kept: Deque[bytes] = collections.deque()
         self.lost = 0
         self.trouble = Trouble("the event log " + self.path, log)
@@ -69,15 +70,32 @@ class EventLog:
         self._ino = stat.st_ino
         self._day = rotation.day_of(stat.st_size and rotation.first_time(self.path))
 
+    def _mend(self) -> None:
+        """A last line a power cut left without its end is ended here: the
+        next line must not merge into it (the readers skip the half line)."""
+        size = os.fstat(self._fd).st_size
+        if size and os.pread(self._fd, 1, size - 1) != b"\n":
+            log.warning("the event log %s ends in a line cut short (an unclean stop): set "
+                        "aside as an unreadable line", self.path)
+            try:
+                write_all(self._fd, b"\n")
+            except OSError as error:
+                log.error("cannot end the cut line of %s: %s", self.path, error.strerror or error)
+
     def write(self, camera: str, event: Dict[str, Any]) -> Dict[str, Any]:
         """Append the event of ``camera``; ``event`` holds "time" (epoch
-        seconds), "info_type", "picture" (relative to the camera's folder) and
-        optionally "behavior_number" and "score". Returns the line's object,
-        also when the line had to be kept for later."""
+        seconds), "info_type", "picture" (relative to the camera's folder;
+        None, or left out, for a picture that could not be written, with the
+        reason as "no_picture") and optionally "behavior_number" and "score".
+        Returns the line's object, also when the line had to be kept for
+        later."""
         line: Dict[str, Any] = {"type": "alarm", "id": uuid.uuid4().hex,
                                 "time": iso(event["time"]), "camera": camera,
-                                "info_type": event["info_type"],
-                                "picture": camera + "/" + event["picture"].lstrip("/")}
+                                "info_type": event["info_type"]}
+        if isinstance(event.get("picture"), str):
+            line["picture"] = camera + "/" + event["picture"].lstrip("/")
+        else:
+            line["no_picture"] = str(event.get("no_picture") or "not written")
         for key in ("behavior_number", "score"):
             if event.get(key) is not None:
                 line[key] = event[key]
@@ -178,9 +196,13 @@ def write_status(folder: str, status: Dict[str, Any]) -> None:
     in place (its blocks are already there): the state "disk full" must
     still be told, and a reader that meets the moment of the rewrite skips
     one reading."""
-    path = os.path.join(folder, "status.json")
+    replace_json(os.path.join(folder, "status.json"), status)
+
+
+def replace_json(path: str, value: Any) -> None:
+    """``value`` as the JSON file ``path``, as ``write_status`` writes it."""
     tmp = path + ".{}.tmp".format(os.getpid())
-    data = (json.dumps(status, ensure_ascii=False) + "\n").encode("utf-8")
+    data = (json.dumps(value, ensure_ascii=False) + "\n").encode("utf-8")
     try:
         write_file(tmp, data)
     except OSError as error:

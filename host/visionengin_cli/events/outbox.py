@@ -176,7 +176,11 @@ class Outbox:
             os.lseek(fd, max(0, size - 65536), os.SEEK_SET)
             tail = os.read(fd, 65536)
             if not tail.endswith(b"\n"):
-                os.ftruncate(fd, size - len(tail) + tail.rfind(b"\n") + 1)
+                cut = size - len(tail) + tail.rfind(b"\n") + 1
+                log.warning("outbox %s: the last line of %s was cut short (a crash or a full "
+                            "disk): %d bytes set aside", self.name, os.path.basename(
+                                self._path(number)), size - cut)
+                os.ftruncate(fd, cut)
         return fd
 
     def _bytes(self, number: int) -> int:
@@ -202,13 +206,21 @@ class Outbox:
         try:
             with open(os.path.join(self.folder, STATE), encoding="utf-8") as file:
                 state = json.load(file)
-            return state if isinstance(state, dict) else {}
         except FileNotFoundError:
             return {}
         except (OSError, ValueError) as error:
             log.error("outbox %s: state unreadable (%s): sending from the oldest event kept",
                       self.name, error)
             return {}
+        # Each count a whole number or the file is not ours to trust: a wrong
+        # type must not stop the start (it would again at every restart).
+        if not isinstance(state, dict) or not all(
+                isinstance(state.get(key, 0), int) and not isinstance(state.get(key, 0), bool)
+                and state.get(key, 0) >= 0 for key in ("segment", "offset", "delivered", "dropped")):
+            log.error("outbox %s: state unreadable (not the counts it should hold): sending from "
+                      "the oldest event kept", self.name)
+            return {}
+        return state
 
     def _write_state(self) -> None:
         path = os.path.join(self.folder, STATE)

@@ -1,7 +1,9 @@
 """The event log's parts: ``events.jsonl`` is the current one; when it passes
 ``PART_BYTES`` or a new day (UTC) begins, it is renamed ``events.<n>.jsonl``
 (n counting up, so parts sort by age whatever the clock does) and a new one
-is started. Every part but the newest is compressed (``.jsonl.gz``) by the
+is started. A collector's device folders rotate through here too; the
+``events-<stamp>.jsonl`` parts older collectors made are read as the
+oldest. Every part but the newest is compressed (``.jsonl.gz``) by the
 retention pass; retention removes parts with the pictures they name.
 
 Several commands may append to one root (``--only`` units): a rotation is
@@ -24,6 +26,9 @@ from typing import Any, Dict, List, Optional, Tuple
 log = logging.getLogger("visionengin.events")
 CURRENT = "events.jsonl"
 PART = re.compile(r"^events\.(\d+)\.jsonl(\.gz)?$")
+# What collectors named their parts before they rotated through here: older
+# than every numbered part, in the order of their stamps.
+STAMPED = re.compile(r"^events-[^/]*\.jsonl(\.gz)?$")
 PART_BYTES = 16 * 1024 * 1024
 LOCK = ".events.lock"
 SETTLE = 10.0  # seconds a part is left alone after its rotation: a late line may still come
@@ -52,6 +57,7 @@ def parts(root: str) -> List[Tuple[int, str]]:
     short by a crash there) is its plain file: the same lines read twice
     would repeat events, and the next compression finishes the job."""
     found: Dict[int, str] = {}
+    stamped: Dict[str, str] = {}
     try:
         names = os.listdir(root)
     except OSError:
@@ -60,6 +66,12 @@ def parts(root: str) -> List[Tuple[int, str]]:
         match = PART.match(name)
         if match and (match.group(2) is None or int(match.group(1)) not in found):
             found[int(match.group(1))] = name
+        elif STAMPED.match(name):
+            plain = name[:-3] if name.endswith(".gz") else name
+            if plain == name or plain not in stamped:
+                stamped[plain] = name
+    for number, plain in enumerate(sorted(stamped, reverse=True), 1):
+        found[-number] = stamped[plain]  # before part 1, newest stamp first
     return sorted(found.items(), reverse=True)
 
 
@@ -96,7 +108,7 @@ def rotate(root: str, ino: Optional[int]) -> bool:
             return False
         newest = parts(root)
         os.rename(current, os.path.join(root, "events.{:06d}.jsonl".format(
-            newest[0][0] + 1 if newest else 1)))
+            max(1, newest[0][0] + 1) if newest else 1)))
     return True
 
 

@@ -1,15 +1,19 @@
 """A device's ``events.jsonl`` in the collector's root: whole lines in one
-checked write each, rotated past a size (the rotated logs are what retention
-removes, oldest first), and the ids of its recent events, read back from the
-log's end at the first use, so a repeat is dropped across a restart too."""
+checked write each, rotated past a size into the parts a device's own log
+has (``events.<n>.jsonl``, by ``events.rotation``, so the shared readers
+know them; the rotated parts are what retention removes, oldest first), and
+the ids of its recent events, read back from the log's end (across its
+parts) at the first use, so a repeat is dropped across a restart too."""
 from __future__ import annotations
 
 import collections
 import datetime
 import json
 import os
-from typing import Any, Dict, Optional
+from typing import Any, Dict, List, Optional
 
+from ..events import rotation
+from ..events.reader import lines_from_end
 from .layout import EVENTS
 
 ROTATE_BYTES = 16 << 20
@@ -24,21 +28,19 @@ def iso(seconds: Optional[float]) -> Optional[str]:
 
 
 class DeviceLog:
-    def __init__(self, folder: str) -> None:
-        self.path = os.path.join(folder, EVENTS)
+    def __init__(self, folder: str, part_bytes: int = ROTATE_BYTES) -> None:
+        self.folder, self.path, self.part_bytes = folder, os.path.join(folder, EVENTS), part_bytes
         self.fd = -1
         self.ids: "collections.OrderedDict[str, None]" = collections.OrderedDict()
         self._load_ids()
 
     def _load_ids(self) -> None:
-        try:
-            with open(self.path, "rb") as file:
-                size = file.seek(0, os.SEEK_END)
-                file.seek(max(0, size - TAIL_BYTES))
-                data = file.read()
-        except OSError:
-            return
-        for raw in data.split(b"\n")[-RECENT_IDS:]:
+        newest_first: List[bytes] = []
+        for raw in lines_from_end(self.folder, TAIL_BYTES):
+            newest_first.append(raw)
+            if len(newest_first) >= RECENT_IDS:
+                break
+        for raw in reversed(newest_first):
             try:
                 line = json.loads(raw)
             except ValueError:
@@ -55,7 +57,7 @@ class DeviceLog:
         if self.fd < 0:
             self.fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
         start = os.fstat(self.fd).st_size
-        if start >= ROTATE_BYTES:
+        if start >= self.part_bytes:
             self._rotate()
             start = 0
         try:
@@ -75,10 +77,9 @@ class DeviceLog:
                 self.ids.popitem(last=False)
 
     def _rotate(self) -> None:
-        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%S.%fZ")
+        rotation.rotate(self.folder, os.fstat(self.fd).st_ino)
         os.close(self.fd)
         self.fd = -1
-        os.replace(self.path, os.path.join(os.path.dirname(self.path), "events-{}.jsonl".format(stamp)))
         self.fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
 
     def close(self) -> None:

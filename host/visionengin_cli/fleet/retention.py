@@ -11,6 +11,7 @@ import shutil
 import time
 from typing import List, Optional, Tuple
 
+from ..events import rotation
 from .layout import FORGOTTEN, PICTURES
 
 log = logging.getLogger("visionengin.fleet")
@@ -29,7 +30,8 @@ def _removable(root: str) -> Tuple[List[Tuple[float, int, str]], int]:
             except OSError:
                 continue
             total += info.st_size
-            rotated = depth == 1 and name.startswith("events-") and name.endswith(".jsonl")
+            rotated = depth == 1 and (rotation.PART.match(name) is not None
+                                      or rotation.STAMPED.match(name) is not None)
             picture = os.path.basename(folder) == PICTURES and depth == 3
             if rotated or picture:
                 files.append((info.st_mtime, info.st_size, path))

@@ -4,14 +4,16 @@ network), and ``<root>/sinks.json`` tells the page and /metrics how each
 sink fares."""
 from __future__ import annotations
 
-import json
 import logging
 import os
 import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Set
 
+from ..events.log import replace_json
 from ..events.outbox import Outbox
+from ..storage.pictures import Trouble
+from ..web.sinks import live_status
 from .config import SinksConfig
 from .sender import Sender
 
@@ -44,6 +46,7 @@ class Hub:
                                         hook.url, hook.secret, hook.events, hook.picture, root,
                                         config.device))
         self.failing: Set[str] = set()  # sinks whose outbox cannot be written
+        self.status_trouble = Trouble(STATUS_FILE, log)  # told once per run of failures
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._report, name="sinks-status", daemon=True)
 
@@ -103,15 +106,19 @@ class Hub:
         return {"updated": time.time(), "sinks": [sender.status() for sender in self.senders]}
 
     def write_status(self) -> None:
+        """sinks.json for the page; on a full disk rewritten in place (as a
+        camera's status.json is), and the page served beside us reads the
+        state from memory whatever the disk does, so a healthy sink is never
+        shown "not connected" for want of space."""
         path = os.path.join(self.root, STATUS_FILE)
-        tmp = path + ".{}.tmp".format(os.getpid())
+        status = self.status()
+        live_status(self.root, status)
         try:
-            with open(tmp, "w", encoding="utf-8") as file:
-                json.dump(self.status(), file)
-                file.write("\n")
-            os.replace(tmp, path)
+            replace_json(path, status)
         except OSError as error:
-            log.error("cannot write %s: %s", path, error)
+            self.status_trouble.failure(error)
+            return
+        self.status_trouble.success()
 
     def _report(self) -> None:
         while not self.stopping.wait(STATUS_PERIOD):

@@ -41,12 +41,15 @@ class Published:
             log.warning("mqtt: %s is not a JSON object: the cameras published before are not known",
                         self.path)
             return
-        types = data.get("types")
-        for pair in types if isinstance(types, list) else []:
+        types, cameras = data.get("types", []), data.get("cameras", [])
+        if not isinstance(types, list) or not isinstance(cameras, list):
+            log.warning("mqtt: %s does not hold lists of cameras and types: the cameras "
+                        "published before are not known", self.path)
+            return
+        for pair in types:
             if isinstance(pair, list) and len(pair) == 2 and all(isinstance(p, str) for p in pair):
                 self.types.add((pair[0], pair[1]))
-        cameras = data.get("cameras")
-        self.cameras = {c for c in (cameras if isinstance(cameras, list) else []) if isinstance(c, str)}
+        self.cameras = {c for c in cameras if isinstance(c, str)}
         self.cameras |= {camera for camera, _ in self.types}
 
     @staticmethod

@@ -49,17 +49,21 @@ class Ledger:
         """The saved ledger, checked against the hour folders on disk; those
         it does not know (a crash before a save) are counted from the disk."""
         known: Dict[str, Any] = {}
+        unreadable = False
         try:
             with open(self.path, "rb") as file:
                 data = json.loads(file.read(64 * 1024 * 1024))
-            known = data["hours"] if isinstance(data.get("hours"), dict) else {}
+            if not isinstance(data, dict) or not isinstance(data.get("hours"), dict):
+                raise ValueError("not a ledger")
+            known = data["hours"]
             self.removed = int(data.get("removed") or 0)
         except FileNotFoundError:
             pass
         except (OSError, ValueError, TypeError, AttributeError, KeyError) as error:
             log.warning("%s: the ledger %s is unreadable (%s); counting the pictures again",
                         self.camera, self.path, error)
-        on_disk = _hour_folders(self.folder)
+            unreadable = True  # written again soon, not left to warn at every start
+        on_disk = hour_folders(self.folder)
         counted = 0
         for key in on_disk:
             entry: Any = known.get(key)
@@ -72,7 +76,7 @@ class Ledger:
         if counted:
             log.info("%s: counted %d hour folder%s the ledger did not know", self.camera, counted,
                      "" if counted == 1 else "s")
-        self.dirty = bool(counted) or set(known) != set(self.hours)
+        self.dirty = unreadable or bool(counted) or set(known) != set(self.hours)
         return self
 
     def _count(self, key: str, keep: Optional[Hour] = None) -> Hour:
@@ -217,7 +221,7 @@ class Ledger:
         return added
 
 
-def _hour_folders(folder: str) -> List[str]:
+def hour_folders(folder: str) -> List[str]:
     found = []
     try:
         days = [name for name in os.listdir(folder) if DAY.match(name)]

@@ -1,6 +1,7 @@
 """How each sink (MQTT, webhooks) fares, read from ``<root>/sinks.json``,
-which the cameras' command rewrites every few seconds: for the page, the
-API and /metrics. Read defensively; a missing file means no sinks."""
+which the cameras' command rewrites every few seconds (or, in that
+command's own process, from the state it last told): for the page, the API
+and /metrics. Read defensively; a missing file means no sinks."""
 from __future__ import annotations
 
 import json
@@ -16,12 +17,24 @@ STALE = 30.0  # seconds without a rewrite: the command is not running
 MAX_BYTES = 1 << 20
 
 
+# root: the last state the sinks of this process told (``live_status``); a
+# page served by the cameras' command reads it rather than the file, which a
+# full disk may keep from being rewritten.
+_LIVE: Dict[str, Dict[str, Any]] = {}
+
+
+def live_status(root: str, status: Dict[str, Any]) -> None:
+    _LIVE[os.path.realpath(root)] = status
+
+
 def read_sinks(root: str) -> List[Dict[str, Any]]:
-    try:
-        with open(os.path.join(root, "sinks.json"), "rb") as file:
-            data = json.loads(file.read(MAX_BYTES))
-    except (OSError, ValueError):
-        return []
+    data: Any = _LIVE.get(os.path.realpath(root))
+    if data is None:
+        try:
+            with open(os.path.join(root, "sinks.json"), "rb") as file:
+                data = json.loads(file.read(MAX_BYTES))
+        except (OSError, ValueError):
+            return []
     if not isinstance(data, dict) or not isinstance(data.get("sinks"), list):
         return []
     updated = data.get("updated")

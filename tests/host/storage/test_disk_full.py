@@ -1,6 +1,7 @@
 """A disk filled by other data while a camera runs: no crash and no restart,
 the state told once with its reason, counts that count only pictures on
-disk, and everything written again once space returns; and a video's
+disk, alarm lines (without their pictures) and incidents all along, and
+everything written again once space returns; and a video's
 summary on a full disk, which counts what reached it."""
 import os
 import pathlib
@@ -46,10 +47,16 @@ def test_full_disk_is_told_and_survived(cameras, servers, small_disk):
     assert wait_for(lambda: len(command.events()) >= back["alarms"], 20)
     code, _ = command.end(signal.SIGTERM)
     assert code == 0, command.stderr
-    told = [e["picture"] for e in command.events()]
+    told = [e["picture"] for e in command.events() if "picture" in e]
     on_disk = {p.relative_to(command.root).as_posix() for p in (command.root / "gate").glob("*/*/*.jpg")}
     assert len(told) == len(set(told)) and set(told) == on_disk
     assert command.status("gate")["alarms"] == len(told)
+    # The alarms whose pictures the full disk refused are told all the same,
+    # without a picture and with the reason, and grouped into incidents.
+    unwritten = [e for e in command.events() if "picture" not in e]
+    assert unwritten and all(e["no_picture"] == "No space left on device" for e in unwritten)
+    ends = command.events(("incident_end",))
+    assert sum(e["count"] for e in ends) == len(told) + len(unwritten)
     for said in ("cannot write alarm pictures: No space left on device", "alarm pictures written again"):
         assert command.stderr.count(said) == 1, command.stderr
     told = [(e["type"], e["camera"], e["reason"]) for e in command.events(("disk_full", "disk_ok"))]
