@@ -10,7 +10,7 @@ import os
 import signal
 import sys
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Set
 
 from ..secrets import MaskingFilter, mask_text
 from ..stamps import for_stream
@@ -171,7 +171,7 @@ def run(args: argparse.Namespace) -> int:
             config.results, error.strerror or error), file=sys.stderr)
         return EXIT_ERROR
     live = LiveEvents(events.append, sinks.publish if sinks else None,
-                      shared_grouping(config.sinks.incident_gap))
+                      shared_grouping(config.sinks.incident_gap), _by_zone(config))
     health = HealthWatch(config.sinks.offline_after, live.health,
                          sinks.camera_state if sinks else None)
     served = None
@@ -219,6 +219,7 @@ def run(args: argparse.Namespace) -> int:
                     sinks.set_cameras(list(config.cameras), config.listed)
                 for name in set(live_cameras) - set(config.cameras):  # their incidents end
                     live.close(name)
+                live.by_zone = _by_zone(config)
                 live_cameras = list(config.cameras)
             supervisor.step()
             live.tick()
@@ -239,6 +240,11 @@ def run(args: argparse.Namespace) -> int:
             served.stop()
     log.info("stopped")
     return pending["exit"] if pending["exit"] is not None else EXIT_ERROR
+
+
+def _by_zone(config: config_module.Config) -> Set[str]:
+    """The cameras whose incidents are told per zone."""
+    return {name for name, camera in config.cameras.items() if camera.incidents_by_zone}
 
 
 def _sinks(config: config_module.Config) -> Optional[Hub]:

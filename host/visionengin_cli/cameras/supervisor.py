@@ -152,7 +152,7 @@ class Slot:
                 "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
                 "reason": self.reason, "hangs": self.hangs,
                 "last_frame_age_seconds": figures["last_frame_age"],
-                **self.storage_fields()}
+                **self.storage_fields(), **self.camera.drawn()}
 
     def storage_fields(self) -> Dict[str, Any]:
         """The picture writes of the current process: a full disk is a state

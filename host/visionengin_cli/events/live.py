@@ -12,7 +12,7 @@ import logging
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Protocol
+from typing import Any, Callable, Dict, Iterable, List, Optional, Protocol, Set
 
 from .incidents import Incidents
 
@@ -24,10 +24,11 @@ class Grouping(Protocol):
     """What this needs of the incidents' grouping (events/incidents.py): each call
     returns the incident events it causes, in order, as dicts with "type",
     "id" (the incident's), "camera", "info_type", "start", "end" (on the
-    caller's clock, epoch seconds here), "count", "picture" and maybe "score"."""
+    caller's clock, epoch seconds here), "count", "picture", maybe "score" and,
+    for an incident of one zone, "zone"."""
 
     def add(self, camera: str, info_type: str, at: float, picture: str,
-            score: Optional[float] = None) -> List[Dict[str, Any]]: ...
+            score: Optional[float] = None, zone: Optional[str] = None) -> List[Dict[str, Any]]: ...
 
     def close_idle(self, now: float) -> List[Dict[str, Any]]: ...
 
@@ -56,12 +57,14 @@ def shared_grouping(gap: float) -> Grouping:
 
 class LiveEvents:
     """``write(line)`` appends a whole line to events.jsonl (the event log's
-    ``append``); ``publish(line)`` hands it to the sinks."""
+    ``append``); ``publish(line)`` hands it to the sinks. The alarms of the
+    cameras in ``by_zone`` that name zones make an incident per zone."""
 
     def __init__(self, write: Callable[[Dict[str, Any]], None],
                  publish: Optional[Callable[[Dict[str, Any]], None]],
-                 grouping: Optional[Grouping]) -> None:
+                 grouping: Optional[Grouping], by_zone: Iterable[str] = ()) -> None:
         self.write, self.publish, self.grouping = write, publish, grouping
+        self.by_zone: Set[str] = set(by_zone)  # set again after a reload
         self.lock = threading.Lock()
 
     def alarm(self, line: Dict[str, Any]) -> None:
@@ -71,9 +74,14 @@ class LiveEvents:
             self._publish(line)
             if self.grouping is not None:
                 score = line.get("score")
-                self._incidents(self.grouping.add(
-                    str(line["camera"]), str(line["info_type"]), epoch(line["time"]),
-                    str(line["picture"]), score if isinstance(score, (int, float)) else None))
+                camera, zones = str(line["camera"]), line.get("zones")
+                places: List[Optional[str]] = [None]
+                if camera in self.by_zone and isinstance(zones, list) and zones:
+                    places = [str(zone) for zone in zones]
+                for zone in places:
+                    self._incidents(self.grouping.add(
+                        camera, str(line["info_type"]), epoch(line["time"]), str(line["picture"]),
+                        score if isinstance(score, (int, float)) else None, zone))
 
     def tick(self, now: Optional[float] = None) -> None:
         """Ends the incidents quiet for longer than the gap; call it often."""
@@ -112,6 +120,8 @@ class LiveEvents:
                     "count": event["count"], "picture": event["picture"]}
             if event.get("score") is not None:
                 line["score"] = event["score"]
+            if event.get("zone") is not None:
+                line["zone"] = event["zone"]
             self._emit(line)
 
     def _emit(self, line: Dict[str, Any]) -> None:

@@ -72,13 +72,14 @@ class EventLog:
     def write(self, camera: str, event: Dict[str, Any]) -> Dict[str, Any]:
         """Append the event of ``camera``; ``event`` holds "time" (epoch
         seconds), "info_type", "picture" (relative to the camera's folder) and
-        optionally "behavior_number" and "score". Returns the line's object,
+        optionally "behavior_number", "score" and "zones" (the names of the
+        camera's zones the alarm touches). Returns the line's object,
         also when the line had to be kept for later."""
         line: Dict[str, Any] = {"type": "alarm", "id": uuid.uuid4().hex,
                                 "time": iso(event["time"]), "camera": camera,
                                 "info_type": event["info_type"],
                                 "picture": camera + "/" + event["picture"].lstrip("/")}
-        for key in ("behavior_number", "score"):
+        for key in ("behavior_number", "score", "zones"):
             if event.get(key) is not None:
                 line[key] = event[key]
         self.append(line)
