@@ -138,53 +138,85 @@ def from_table(table: Any) -> Polygons:
                  for name, points in table.items())
 
 
+Box = Tuple[float, float, float, float]  # x1, y1, x2, y2, x1 <= x2 and y1 <= y2
+SMALL = 1024  # boxes x edges up to which plain Python beats NumPy's per-call cost
+
+
 class _Zone:
-    """A zone's edges in pixels of one frame size, as arrays."""
+    """A zone in pixels of one frame size: its corners, its bounds and, for
+    many boxes at once, its edges as arrays."""
 
     def __init__(self, name: str, polygon: Polygon, width: int, height: int) -> None:
-        points = np.array(polygon, dtype=np.float64) * (width, height)
-        ends = np.roll(points, -1, axis=0)
         self.name = name
-        self.ax, self.ay, self.bx, self.by = points[:, 0], points[:, 1], ends[:, 0], ends[:, 1]
-        self.low_x, self.high_x = np.minimum(self.ax, self.bx), np.maximum(self.ax, self.bx)
-        self.low_y, self.high_y = np.minimum(self.ay, self.by), np.maximum(self.ay, self.by)
+        self.points = [(x * width, y * height) for x, y in polygon]
+        self.edges = list(zip(self.points, self.points[1:] + self.points[:1]))
+        xs, ys = [x for x, _ in self.points], [y for _, y in self.points]
+        self.bounds = (min(xs), min(ys), max(xs), max(ys))
+        starts = np.array(self.points)
+        ends = np.roll(starts, -1, axis=0)
+        self.ax, self.ay, self.bx, self.by = starts[:, 0], starts[:, 1], ends[:, 0], ends[:, 1]
 
-    def touched_by(self, boxes: "np.ndarray[Any, Any]") -> bool:
-        """Whether any box (rows x1, y1, x2, y2) has a point in the zone: an
-        edge of the zone meets the box, or the box lies wholly inside it."""
-        x1, y1, x2, y2 = (boxes[:, k:k + 1] for k in range(4))  # columns against edges
-        near = (self.low_x <= x2) & (self.high_x >= x1) & (self.low_y <= y2) & (self.high_y >= y1)
-        dx, dy = self.bx - self.ax, self.by - self.ay
-        if near.any():
-            sides = [dx * (y - self.ay) - dy * (x - self.ax) for x, y in ((x1, y1), (x2, y1),
-                                                                          (x1, y2), (x2, y2))]
-            low, high = np.minimum.reduce(sides), np.maximum.reduce(sides)
-            if (near & (low <= 0) & (high >= 0)).any():
+    def touched_by(self, boxes: List[Box]) -> bool:
+        """Whether a box has a point in the zone: an edge of the zone meets
+        the box, or the box lies wholly inside the zone."""
+        left, top, right, bottom = self.bounds
+        near = [box for box in boxes if left <= box[2] and right >= box[0] and top <= box[3]
+                and bottom >= box[1]]
+        if not near:  # the usual alarm far from a zone: no more work
+            return False
+        if len(near) * len(self.edges) > SMALL:
+            return self._touched_by_many(np.array(near))
+        for x1, y1, x2, y2 in near:
+            inside = False
+            for (ax, ay), (bx, by) in self.edges:
+                if min(ax, bx) <= x2 and max(ax, bx) >= x1 and min(ay, by) <= y2 \
+                        and max(ay, by) >= y1:
+                    # the edge's line passes through the box: corners on both sides
+                    dx, dy = bx - ax, by - ay
+                    offset = dx * ay - dy * ax
+                    if min(dx * y1, dx * y2) - max(dy * x1, dy * x2) <= offset \
+                            <= max(dx * y1, dx * y2) - min(dy * x1, dy * x2):
+                        return True
+                if (ay > y1) != (by > y1) and x1 < ax + (y1 - ay) * (bx - ax) / (by - ay):
+                    inside = not inside  # a ray from the box's corner crosses the edge
+            if inside:
                 return True
-        # no edge meets a box: a box is inside or wholly apart; its corner tells
-        spans = (self.ay > y1) != (self.by > y1)
+        return False
+
+    def _touched_by_many(self, boxes: "np.ndarray[Any, Any]") -> bool:
+        """``touched_by`` for many boxes or edges, in arrays (boxes x edges)."""
+        ax, ay, bx, by = self.ax, self.ay, self.bx, self.by
+        x1, y1, x2, y2 = (boxes[:, k:k + 1] for k in range(4))
+        near = (np.minimum(ax, bx) <= x2) & (np.maximum(ax, bx) >= x1) & \
+            (np.minimum(ay, by) <= y2) & (np.maximum(ay, by) >= y1)
+        dx, dy = bx - ax, by - ay
+        offset = dx * ay - dy * ax
+        low = np.minimum(dx * y1, dx * y2) - np.maximum(dy * x1, dy * x2)
+        high = np.maximum(dx * y1, dx * y2) - np.minimum(dy * x1, dy * x2)
+        if (near & (low <= offset) & (high >= offset)).any():
+            return True
+        spans = (ay > y1) != (by > y1)
         with np.errstate(divide="ignore", invalid="ignore"):
-            crossing_x = self.ax + (y1 - self.ay) * dx / dy
-        inside = (spans & (x1 < crossing_x)).sum(axis=1) % 2 == 1
-        return bool(inside.any())
+            crossings = spans & (x1 < ax + (y1 - ay) * dx / dy)
+        return bool((crossings.sum(axis=1) % 2 == 1).any())
 
 
-def _boxes(behaviour: Any) -> "np.ndarray[Any, Any]":
-    """An alarm's boxes as rows x1, y1, x2, y2 through the centres of their
-    first and last pixels; what cannot be read as a box is left out."""
-    rows: List[Tuple[float, float, float, float]] = []
+def _boxes(behaviour: Any) -> List[Box]:
+    """An alarm's boxes through the centres of their first and last pixels;
+    what cannot be read as a box is left out."""
+    found: List[Box] = []
     result = behaviour.get("result") if hasattr(behaviour, "get") else None
     for region in result if isinstance(result, (list, tuple)) else ():
         boxes = region.get("boxes") if hasattr(region, "get") else None
         for box in boxes if isinstance(boxes, (list, tuple, np.ndarray)) else ():
             try:
-                x1, y1, x2, y2 = (float(box[k]) for k in range(4))
+                x1, y1, x2, y2 = float(box[0]), float(box[1]), float(box[2]), float(box[3])
             except (TypeError, ValueError, IndexError, KeyError):
                 continue
-            if all(math.isfinite(v) for v in (x1, y1, x2, y2)):
-                rows.append((min(x1, x2) + 0.5, min(y1, y2) + 0.5, max(x1, x2) + 0.5,
-                             max(y1, y2) + 0.5))
-    return np.array(rows, dtype=np.float64).reshape(-1, 4)
+            if math.isfinite(x1 + y1 + x2 + y2):
+                found.append((min(x1, x2) + 0.5, min(y1, y2) + 0.5, max(x1, x2) + 0.5,
+                              max(y1, y2) + 0.5))
+    return found
 
 
 class _Answer:
@@ -250,7 +282,7 @@ class Guard:
         kept, named = [], []
         for behaviour in behaviours:
             boxes = _boxes(behaviour)
-            names = [zone.name for zone in self._zones if len(boxes) and zone.touched_by(boxes)]
+            names = [zone.name for zone in self._zones if boxes and zone.touched_by(boxes)]
             if names:
                 kept.append(behaviour)
                 named.append(names)
@@ -258,6 +290,12 @@ class Guard:
             answer = dict(answer, alarmBehavior=kept) if isinstance(answer, dict) \
                 else _Answer(answer, kept)
         alarms = alarms_of(answer)
+        # alarms of one info type share one picture (the engine writes it once
+        # per alarm, under one name): each names the zones of them all
+        by_type: Dict[str, List[str]] = {}
         for alarm, names in zip(alarms, named):
-            alarm["zones"] = names
+            by_type.setdefault(alarm["info_type"], []).extend(names)
+        order = {zone.name: place for place, zone in enumerate(self._zones)}
+        for alarm in alarms:
+            alarm["zones"] = sorted(set(by_type[alarm["info_type"]]), key=order.__getitem__)
         return answer, alarms

@@ -1,5 +1,6 @@
 """Zones and masks: real RTSP cameras whose test pattern moves in the right
-half of the frame only, run by `visionengin cameras`; and the engine itself
+half of the frame only, run by `visionengin cameras` (their incidents by
+zone); and the engine itself
 handed a picture through the camera's detector proxy, to see what the
 detector is given and what is written."""
 import json
@@ -34,7 +35,7 @@ def test_zones_and_masks_on_cameras_moving_in_their_right_half(cameras):
     try:
         for _ in range(3):  # a server each: see the outage test of test_run.py
             servers.append(RtspServer(width=320, height=240, still_left=True).start())
-        command = cameras('results = "results"\n'
+        command = cameras('results = "results"\n[engine]\nincidents_by_zone = true\n'
                           + camera_table("still", servers[0].url, zones={"lawn": LEFT})
                           + camera_table("moving", servers[1].url, zones={"drive": RIGHT, "lawn": LEFT})
                           + camera_table("masked", servers[2].url, masks={"ball": RIGHT}))
@@ -55,6 +56,8 @@ def test_zones_and_masks_on_cameras_moving_in_their_right_half(cameras):
     assert all(e["zones"] == ["drive"] for e in events)  # every picture, with its zone's name
     on_disk = {p.relative_to(command.root).as_posix() for p in (command.root / "moving").glob("*/*/*.jpg")}
     assert {e["picture"] for e in events} == on_disk
+    incidents = command.events(("incident_start", "incident_end"))
+    assert incidents and all(e["zone"] == "drive" and e["camera"] == "moving" for e in incidents)
     # the page draws them from status.json: there when the camera has any, else absent
     statuses = {name: command.status(name) for name in ("still", "moving", "masked")}
     assert statuses["moving"]["zones"] == {"drive": RIGHT, "lawn": LEFT}
