@@ -91,3 +91,25 @@ def test_the_detector_sees_the_masks_the_picture_does_not_and_alarms_outside_the
                                      "zones": ["door"]}]
             assert cv2.imread(str(written))[24:30, :8].min() > 150  # written as read, unmasked
             written.unlink()
+
+
+def test_a_box_touches_a_zone_the_same_way_in_python_and_in_arrays():
+    """Many boxes or edges are sorted in arrays: the same answers as one by one."""
+    import math
+    import random
+
+    from visionengin_cli.cameras.zones import _Zone
+
+    star = [[0.5 + 0.4 * math.cos(i * math.pi / 10) * (1 if i % 2 else 0.4),
+             0.5 + 0.4 * math.sin(i * math.pi / 10) * (1 if i % 2 else 0.4)] for i in range(20)]
+    zone = _Zone("star", parse("zones", {"star": star})[0][1], 320, 240)
+    shuffled = random.Random(7)
+    boxes = []
+    for _ in range(2000):
+        x, y = shuffled.uniform(0, 320), shuffled.uniform(0, 240)
+        boxes.append((x, y, x + shuffled.uniform(0, 30), y + shuffled.uniform(0, 30)))
+    one_by_one = [zone.touched_by([box]) for box in boxes]
+    assert one_by_one == [zone._touched_by_many(np.array([box])) for box in boxes]
+    assert 0.2 < sum(one_by_one) / len(boxes) < 0.8  # both answers are common
+    assert zone.touched_by([(159, 119, 161, 121)])  # wholly inside, no edge near
+    assert not zone.touched_by([(0, 0, 20, 20)])
