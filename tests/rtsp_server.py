@@ -103,19 +103,21 @@ class RtspServer:
     """One tools/rtsp_server.py process; a context manager.
 
     port=None lets the server bind a free port itself (no race with other
-    processes); the port is then kept for restart(). fps defaults to 25:
+    processes); the port is then kept for restart(). still_left=True: the
+    test pattern moves in the right half only. fps defaults to 25:
     OpenCV's FFmpeg probes about 28 frames before VideoCapture() returns, so
     opening takes ~1.2 s at 25 fps against ~3 s at 10 fps.
     """
 
     def __init__(self, port=None, path="/cam", source="testsrc", width=640,
-                 height=480, fps=25, host="127.0.0.1", ready_timeout=10.0):
+                 height=480, fps=25, host="127.0.0.1", ready_timeout=10.0, still_left=False):
         self.host = host
         self.port = port
         self.path = path if path.startswith("/") else "/" + path
         self.source = str(source)
         self.width, self.height, self.fps = width, height, fps
         self.ready_timeout = ready_timeout
+        self.still_left = still_left  # the test pattern moves in the right half only
         self.proc = None
         self._stderr = None
 
@@ -137,7 +139,7 @@ class RtspServer:
                "--host", self.host, "--port", str(self.port or 0),
                "--path", self.path, "--source", self.source,
                "--width", str(self.width), "--height", str(self.height),
-               "--fps", str(self.fps)]
+               "--fps", str(self.fps)] + (["--still-left"] if self.still_left else [])
         self._stderr = tempfile.TemporaryFile()
         # stdin stays open for the server's lifetime: if this process dies,
         # the server sees EOF and exits, so no server outlives its tests.

@@ -8,7 +8,8 @@ Runs under Debian's /usr/bin/python3 with the GStreamer GI bindings
         [--source testsrc|FILE] [--width 640 --height 480 --fps 10]
 
 --source testsrc (default) serves a live moving test pattern; --source FILE
-decodes the file and loops it forever. --port 0 lets the kernel pick a free
+decodes the file and loops it forever. --still-left keeps the left half of the
+test pattern black and still: the pattern moves in the right half only. --port 0 lets the kernel pick a free
 port. With --watch-stdin it also exits when its stdin reaches EOF, so a
 server started by a test dies with the test process. Once the server listens, one line "READY rtsp://HOST:PORT/PATH" is
 printed on stdout; SIGTERM or SIGINT stop it with exit status 0.
@@ -103,6 +104,8 @@ def main(argv=None):
     ap.add_argument("--fps", type=int, default=10)
     ap.add_argument("--encoder", choices=("auto", "x264", "openh264"),
                     default="auto", help="auto: x264enc, else openh264enc")
+    ap.add_argument("--still-left", action="store_true",
+                    help="testsrc: the left half stays black, the ball moves in the right half")
     ap.add_argument("--watch-stdin", action="store_true",
                     help="exit when stdin reaches EOF (the parent died)")
     args = ap.parse_args(argv)
@@ -121,7 +124,12 @@ def main(argv=None):
             % (args.width, args.height, args.fps))
     encoder = pick_encoder(args.fps, args.encoder)
     looper = None
-    if args.source == "testsrc":
+    if args.source == "testsrc" and args.still_left:
+        half = args.width // 2  # the ball's own half, bordered on the left in black
+        src = ("videotestsrc is-live=true pattern=ball ! video/x-raw,format=I420,width=%d,"
+               "height=%d,framerate=%d/1 ! videobox left=-%d fill=black ! %s"
+               % (args.width - half, args.height, args.fps, half, caps))
+    elif args.source == "testsrc":
         src = "videotestsrc is-live=true pattern=ball ! %s" % caps
     else:
         if not os.path.isfile(args.source):

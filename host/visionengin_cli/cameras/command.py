@@ -10,7 +10,7 @@ import os
 import signal
 import sys
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Set
 
 from ..secrets import MaskingFilter, mask_text
 from ..stamps import for_stream
@@ -173,7 +173,7 @@ def run(args: argparse.Namespace) -> int:
             config.results, error.strerror or error), file=sys.stderr)
         return EXIT_ERROR
     live = LiveEvents(events.append, sinks.publish if sinks else None,
-                      shared_grouping(config.sinks.incident_gap))
+                      shared_grouping(config.sinks.incident_gap), _by_zone(config))
     health = HealthWatch(config.sinks.offline_after, live.health,
                          sinks.camera_state if sinks else None)
     served = None
@@ -228,6 +228,7 @@ def run(args: argparse.Namespace) -> int:
                 added = [name for name in config.cameras if name not in live_cameras]
                 if added:  # a camera run here again: what its last run left, as at a start
                     _recover(config, supervisor, events, live, added)
+                live.by_zone = _by_zone(config)
                 live_cameras = list(config.cameras)
             supervisor.step()
             live.tick()
@@ -263,6 +264,9 @@ def _recover(config: config_module.Config, supervisor: Supervisor, events: Event
                 live.publish_alarm, live.recovered)
     except Exception:  # noqa: BLE001 - the cameras run whatever the old log holds
         log.exception("cannot recover what the last run left open; going on")
+def _by_zone(config: config_module.Config) -> Set[str]:
+    """The cameras whose incidents are told per zone."""
+    return {name for name, camera in config.cameras.items() if camera.incidents_by_zone}
 
 
 def _sinks(config: config_module.Config) -> Optional[Hub]:

@@ -17,6 +17,8 @@ from ..sinks import config as sinks_config
 from ..sinks.config import SinksConfig
 from ..sinks.homeassistant import slug
 from ..storage import settings as storage_settings
+from . import zones as zones_module
+from .zones import Polygons
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -25,14 +27,15 @@ else:  # pragma: no cover - the same parser, released separately before 3.11
 
 TOP_KEYS = ("results", "engine", "cameras", "storage", "device", "mqtt", "webhooks", "events")
 # Keys a camera may set for itself, with [engine] giving the default: the
-# watchdog, the behaviour settings written into its behaviour table and its
-# recording (cameras/recording.py).
+# watchdog, the behaviour settings written into its behaviour table, its
+# recording (cameras/recording.py) and whether its incidents are told per zone.
 CAMERA_DEFAULTS = {"watchdog": float, "threshold": float, "alarm_interval": float, "alarm_num": int,
-                   "record": str, "pre_roll": float, "post_roll": float}
+                   "record": str, "pre_roll": float, "post_roll": float, "incidents_by_zone": bool}
 RECORD_MODES = ("off", "incidents", "always")
 ROLL = 5.0  # seconds of pre_roll and post_roll
 ENGINE_KEYS = dict({"cuda": bool, "activate": bool, "cache": str, "detector": str}, **CAMERA_DEFAULTS)
-CAMERA_KEYS = dict({"address": str, "mode": int, "bev": list, "detector": str}, **CAMERA_DEFAULTS)
+CAMERA_KEYS = dict({"address": str, "mode": int, "bev": list, "detector": str, "zones": dict,
+                    "masks": dict}, **CAMERA_DEFAULTS)
 # What an unknown key's message lists: a camera's max_age too, which [storage] takes out first.
 CAMERA_KNOWN = tuple(CAMERA_KEYS) + ("max_age",)
 WATCHDOG = 30.0  # seconds without progress before a camera counts as hung
@@ -43,7 +46,7 @@ BOUNDS = {"watchdog": (2.0, None), "threshold": (0.0, 1.0), "alarm_interval": (0
 # dot-only names, nothing a shell or a file system treats specially.
 SAFE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
 _TYPE_NAMES = {bool: "true or false", str: "a string", int: "an integer",
-               list: "a list of strings", float: "a number"}
+               list: "a list of strings", float: "a number", dict: "a table"}
 _DUPLICATE = re.compile(r"Cannot declare \('cameras', '([^']*)'\) twice(.*)")
 
 
@@ -56,22 +59,27 @@ class Camera:
     runs under; equal cameras need no restart after a reload."""
 
     __slots__ = ("name", "address", "mode", "bev", "detector", "engine", "base", "watchdog",
-                 "behaviour", "recording")
+                 "behaviour", "recording", "zones", "masks", "incidents_by_zone")
 
     def __init__(self, name: str, address: str, mode: int, bev: Optional[Tuple[str, ...]],
                  detector: Optional[str], engine: Tuple[Tuple[str, Any], ...], base: str,
                  watchdog: float = WATCHDOG,
                  behaviour: Tuple[Tuple[str, Any], ...] = (),
-                 recording: Tuple[str, float, float] = ("off", ROLL, ROLL)) -> None:
+                 recording: Tuple[str, float, float] = ("off", ROLL, ROLL), zones: Polygons = (),
+                 masks: Polygons = (), incidents_by_zone: bool = False) -> None:
         self.name, self.address, self.mode, self.bev = name, address, mode, bev
         self.detector, self.engine, self.base = detector, engine, base
         self.watchdog = watchdog
         self.behaviour = behaviour  # threshold, alarm_interval, alarm_num where given
         self.recording = recording  # (record, pre_roll, post_roll)
+        self.zones, self.masks = zones, masks
+        self.incidents_by_zone = incidents_by_zone
 
     def _key(self) -> Tuple[Any, ...]:
+        # incidents_by_zone is left out: the incidents are grouped by the
+        # command, so a change of it needs no restart of the camera.
         return (self.name, self.address, self.mode, self.bev, self.detector, self.engine, self.base,
-                self.watchdog, self.behaviour, self.recording)
+                self.watchdog, self.behaviour, self.recording, self.zones, self.masks)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Camera) and self._key() == other._key()
@@ -84,7 +92,13 @@ class Camera:
         return {"name": self.name, "address": self.address, "mode": self.mode,
                 "bev": list(self.bev) if self.bev is not None else None,
                 "detector": self.detector, "engine": dict(self.engine), "base": self.base,
-                "behaviour": dict(self.behaviour), "record": self.recording[0]}
+                "behaviour": dict(self.behaviour), "record": self.recording[0],
+                "zones": zones_module.as_table(self.zones), "masks": zones_module.as_table(self.masks)}
+
+    def drawn(self) -> Dict[str, Any]:
+        """Its zones and masks as status.json carries them, each only when it has any."""
+        fields = {"zones": self.zones, "masks": self.masks}
+        return {key: zones_module.as_table(value) for key, value in fields.items() if value}
 
 
 class Config:
@@ -197,8 +211,15 @@ def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: st
             where if "record" in table else "engine", ", ".join(RECORD_MODES), record))
     recording = (record, float(ROLL if own["pre_roll"] is None else own["pre_roll"]),
                  float(ROLL if own["post_roll"] is None else own["post_roll"]))
+    try:
+        polygons = {key: zones_module.parse("{}.{}".format(where, key), table[key])
+                    for key in ("zones", "masks") if key in table}
+    except zones_module.ZoneError as error:
+        raise ConfigError(str(error)) from None
     return Camera(name, table["address"], mode, tuple(bev) if bev is not None else None,
-                  detector, engine, base, float(own["watchdog"] or WATCHDOG), behaviour, recording)
+                  detector, engine, base, float(own["watchdog"] or WATCHDOG), behaviour, recording,
+                  polygons.get("zones", ()), polygons.get("masks", ()),
+                  bool(own["incidents_by_zone"]))
 
 
 def _one_id_each(cameras: Mapping[str, Camera]) -> None:

@@ -40,6 +40,7 @@ from ..secrets import mask_text
 from ..storage.pictures import EngineWrites, Mover, Trouble, quiet_engine_write_warnings
 from .reasons import StreamCheck, describe
 from .recording import Recorder
+from .zones import Guard
 
 log = logging.getLogger("visionengin.camera")
 SAVE_PATH = "./rtsp_result/"
@@ -109,21 +110,26 @@ def _is_frame_item(item: Any) -> bool:
 
 class Detector:
     """Delegates to the engine's detector and keeps each answer's alarms until
-    the frame's pictures are written."""
+    the frame's pictures are written; a camera's zones and masks (``guard``)
+    act on what goes in and what comes back."""
 
-    def __init__(self, detector: Any) -> None:
-        self._detector = detector
+    def __init__(self, detector: Any, guard: Optional[Guard] = None) -> None:
+        self._detector, self.guard = detector, guard
         self.alarms: List[Dict[str, Any]] = []
         self.call_started: Optional[float] = None  # monotonic, while a call runs
 
     def main(self, im: Any, cfg: Any) -> Any:
         self.alarms = []
         self.call_started = time.monotonic()
+        guard = self.guard
         try:
-            answer = self._detector.main(im, cfg)
+            answer = self._detector.main(im if guard is None else guard.hide(im), cfg)
         finally:
             self.call_started = None
-        self.alarms = alarms_of(answer)
+        if guard is None:
+            self.alarms = alarms_of(answer)
+        else:
+            answer, self.alarms = guard.judge(answer, im)
         return answer
 
     def running_for(self) -> Optional[float]:
@@ -264,7 +270,7 @@ class Camera:
         if self.settings.get("detector"):
             module.ObjectDetect = load_detector(self.settings["detector"])
         engine = module.VisionEngin(**self.settings["engine"])  # "init failed": exits 1
-        self.detector = Detector(engine.predict)
+        self.detector = Detector(engine.predict, Guard.of(self.settings))
         engine.predict = self.detector
         bev = self.settings.get("bev")
         tune_behaviours(module.devBehavior, bev, self.settings.get("behaviour") or {})

@@ -155,7 +155,7 @@ class Slot:
                 "frame_age_ms": figures["frame_age_ms"], "frames_read": figures["frames_read"],
                 "reason": self.reason, "hangs": self.hangs,
                 "last_frame_age_seconds": figures["last_frame_age"],
-                "recording": self.recording(), **self.storage_fields()}
+                "recording": self.recording(), **self.storage_fields(), **self.camera.drawn()}
 
     def recording(self) -> Dict[str, Any]:
         """The recording as the current process tells it."""

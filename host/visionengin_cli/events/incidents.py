@@ -1,5 +1,6 @@
-"""Incidents: the alarm pictures of one camera and one info type that follow
-each other within a gap, told as one "incident_start" and one "incident_end".
+"""Incidents: the alarm pictures of one camera and one info type (and, when
+asked, one zone of the camera) that follow each other within a gap, told as
+one "incident_start" and one "incident_end".
 
 Pure logic over a stream of alarms in time order, on whatever clock the caller
 has: seconds into a video for the archives, epoch seconds for a live camera
@@ -24,8 +25,8 @@ class Incident:
     best picture (the highest score, else the first picture)."""
 
     def __init__(self, ident: str, camera: str, info_type: str, at: float, picture: Optional[str],
-                 score: Optional[float]) -> None:
-        self.id, self.camera, self.info_type = ident, camera, info_type
+                 score: Optional[float], zone: Optional[str] = None) -> None:
+        self.id, self.camera, self.info_type, self.zone = ident, camera, info_type, zone
         self.start = self.end = at
         self.count = 1
         self.picture, self.score = picture, score
@@ -44,6 +45,8 @@ class Incident:
                                  "end": self.end, "count": self.count, "picture": self.picture}
         if self.score is not None:
             event["score"] = self.score
+        if self.zone is not None:
+            event["zone"] = self.zone
         return event
 
 
@@ -60,20 +63,21 @@ class Incidents:
             raise ValueError("the incident gap must be 0 or more, got {!r}".format(gap))
         self.gap = gap
         self.new_id = new_id or _new_id
-        self.open: Dict[Tuple[str, str], Incident] = {}
+        self.open: Dict[Tuple[str, str, Optional[str]], Incident] = {}
 
     def add(self, camera: str, info_type: str, at: float, picture: Optional[str],
-            score: Optional[float] = None) -> List[Dict[str, Any]]:
-        """One alarm picture at time ``at``."""
+            score: Optional[float] = None, zone: Optional[str] = None) -> List[Dict[str, Any]]:
+        """One alarm picture at time ``at`` (in ``zone`` of the camera: an
+        incident of that zone alone)."""
         events: List[Dict[str, Any]] = []
-        key = (camera, info_type)
+        key = (camera, info_type, zone)
         current = self.open.get(key)
         if current is not None and at - current.end > self.gap:
             events.append(self.open.pop(key).event(END))
             current = None
         if current is None:
             current = Incident(self.new_id(camera, info_type, at), camera, info_type, at,
-                               picture, score)
+                               picture, score, zone)
             self.open[key] = current
             events.append(current.event(START))
         else:

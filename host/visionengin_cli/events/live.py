@@ -12,7 +12,7 @@ import logging
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Protocol
+from typing import Any, Callable, Dict, Iterable, List, Optional, Protocol, Set
 
 from .incidents import Incidents
 
@@ -24,10 +24,11 @@ class Grouping(Protocol):
     """What this needs of the incidents' grouping (events/incidents.py): each call
     returns the incident events it causes, in order, as dicts with "type",
     "id" (the incident's), "camera", "info_type", "start", "end" (on the
-    caller's clock, epoch seconds here), "count", "picture" and maybe "score"."""
+    caller's clock, epoch seconds here), "count", "picture", maybe "score" and,
+    for an incident of one zone, "zone"."""
 
     def add(self, camera: str, info_type: str, at: float, picture: Optional[str],
-            score: Optional[float] = None) -> List[Dict[str, Any]]: ...
+            score: Optional[float] = None, zone: Optional[str] = None) -> List[Dict[str, Any]]: ...
 
     def close_idle(self, now: float) -> List[Dict[str, Any]]: ...
 
@@ -56,12 +57,14 @@ def shared_grouping(gap: float) -> Grouping:
 
 class LiveEvents:
     """``write(line)`` appends a whole line to events.jsonl (the event log's
-    ``append``); ``publish(line)`` hands it to the sinks."""
+    ``append``); ``publish(line)`` hands it to the sinks. The alarms of the
+    cameras in ``by_zone`` that name zones make an incident per zone."""
 
     def __init__(self, write: Callable[[Dict[str, Any]], None],
                  publish: Optional[Callable[[Dict[str, Any]], None]],
-                 grouping: Optional[Grouping]) -> None:
+                 grouping: Optional[Grouping], by_zone: Iterable[str] = ()) -> None:
         self.write, self.publish, self.grouping = write, publish, grouping
+        self.by_zone: Set[str] = set(by_zone)  # set again after a reload
         self.lock = threading.Lock()
         # on_incident(line): may add to an incident's line before it is written
         # (the recordings name an incident_end's clip)
@@ -74,10 +77,15 @@ class LiveEvents:
             self._publish(line)
             if self.grouping is not None:
                 score, picture = line.get("score"), line.get("picture")
-                self._incidents(self.grouping.add(
-                    str(line["camera"]), str(line["info_type"]), epoch(line["time"]),
-                    picture if isinstance(picture, str) else None,  # None: not written
-                    score if isinstance(score, (int, float)) else None))
+                camera, zones = str(line["camera"]), line.get("zones")
+                places: List[Optional[str]] = [None]
+                if camera in self.by_zone and isinstance(zones, list) and zones:
+                    places = [str(zone) for zone in zones]
+                for zone in places:
+                    self._incidents(self.grouping.add(
+                        camera, str(line["info_type"]), epoch(line["time"]),
+                        picture if isinstance(picture, str) else None,  # None: not written
+                        score if isinstance(score, (int, float)) else None, zone))
 
     def tick(self, now: Optional[float] = None) -> None:
         """Ends the incidents quiet for longer than the gap; call it often."""
@@ -122,6 +130,8 @@ class LiveEvents:
                     "count": event["count"], "picture": event["picture"]}
             if event.get("score") is not None:
                 line["score"] = event["score"]
+            if event.get("zone") is not None:
+                line["zone"] = event["zone"]
             if reason is not None and event["type"] == "incident_end":
                 line["reason"] = reason
             if self.on_incident is not None:

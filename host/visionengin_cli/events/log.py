@@ -86,9 +86,9 @@ class EventLog:
         """Append the event of ``camera``; ``event`` holds "time" (epoch
         seconds), "info_type", "picture" (relative to the camera's folder;
         None, or left out, for a picture that could not be written, with the
-        reason as "no_picture") and optionally "behavior_number" and "score".
-        Returns the line's object, also when the line had to be kept for
-        later."""
+        reason as "no_picture") and optionally "behavior_number", "score" and
+        "zones" (the names of the camera's zones the alarm touches). Returns
+        the line's object, also when the line had to be kept for later."""
         line: Dict[str, Any] = {"type": "alarm", "id": uuid.uuid4().hex,
                                 "time": iso(event["time"]), "camera": camera,
                                 "info_type": event["info_type"]}
@@ -96,7 +96,7 @@ class EventLog:
             line["picture"] = camera + "/" + event["picture"].lstrip("/")
         else:
             line["no_picture"] = str(event.get("no_picture") or "not written")
-        for key in ("behavior_number", "score"):
+        for key in ("behavior_number", "score", "zones"):
             if event.get(key) is not None:
                 line[key] = event[key]
         self.append(line)

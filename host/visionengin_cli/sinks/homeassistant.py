@@ -4,7 +4,8 @@ its availability topic.
 
 Per camera a diagnostic sensor of its state; per camera and info type a
 binary sensor (on while an incident runs) and an image (the incident's best
-picture), available only while both the device and the camera are (a camera
+picture), and per camera, zone and info type (incidents by zone) a binary
+sensor, available only while both the device and the camera are (a camera
 without video says nothing about motion). The state sensor keeps only the
 device's availability: it is what tells why a camera has no video.
 """
@@ -33,6 +34,18 @@ _ANY_ADDRESS = ("", "0.0.0.0", "::")
 
 def slug(text: str) -> str:
     return _UNSAFE.sub("_", text)
+
+
+def zone_key(zone: str, info_type: str) -> str:
+    """How a zone's sensor is recorded beside a camera's info types (which,
+    as slugs, hold no '/')."""
+    return "{}/{}".format(slug(zone), slug(info_type))
+
+
+def split_key(key: str) -> Tuple[Optional[str], str]:
+    """(zone or None, info type) of a recorded key."""
+    zone, sep, info_type = key.partition("/")
+    return (zone, info_type) if sep else (None, key)
 
 
 def _version() -> str:
@@ -107,9 +120,26 @@ class Discovery:
                 ("{}/image/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique + "_snapshot"),
                  image)]
 
+    def zone(self, camera: str, zone: str, info_type: str) -> List[Tuple[str, Dict[str, Any]]]:
+        """(topic, payload) of the binary sensor of one info type in one zone
+        of a camera: on while an incident of that zone runs."""
+        zone, info_type = slug(zone), slug(info_type)
+        unique = "{}_{}_{}_{}_zone".format(self.node, slug(camera), zone, info_type)
+        sensor = self._common(unique, "{} {} {}".format(camera, zone, info_type), camera)
+        sensor.update({"state_topic": "{}/{}/{}/{}".format(self.prefix, camera, zone, info_type),
+                       "payload_on": "ON", "payload_off": "OFF"})
+        if info_type in DEVICE_CLASSES:
+            sensor["device_class"] = DEVICE_CLASSES[info_type]
+        return [("{}/binary_sensor/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique), sensor)]
+
+    def recorded(self, camera: str, key: str) -> List[Tuple[str, Dict[str, Any]]]:
+        """The discovery of a recorded key: an info type, or a zone's (``zone_key``)."""
+        zone, info_type = split_key(key)
+        return self.info_type(camera, info_type) if zone is None else self.zone(camera, zone, info_type)
+
 
 def encode(payload: Dict[str, Any]) -> bytes:
     return json.dumps(payload, ensure_ascii=False, sort_keys=True).encode("utf-8")
 
 
-__all__ = ["Discovery", "STATES", "encode", "page_address", "slug"]
+__all__ = ["Discovery", "STATES", "encode", "page_address", "slug", "split_key", "zone_key"]

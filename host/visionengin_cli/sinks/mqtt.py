@@ -6,7 +6,9 @@ after a reconnect, so the sender waits for each rather than sending twice).
 Topics under the prefix: ``availability`` ("online", "offline" as the last
 will, retained), ``events`` (one JSON event a message), ``<camera>/state``
 (retained JSON), ``<camera>/<info type>`` ("ON"/"OFF", retained),
-``<camera>/<info type>/snapshot`` (JPEG bytes, retained), and ``instance``
+``<camera>/<info type>/snapshot`` (JPEG bytes, retained),
+``<camera>/<zone>/<info type>`` ("ON"/"OFF", retained: the incidents of one
+zone, for a camera whose incidents are told by zone), and ``instance``
 (retained JSON naming this process: a collector tells a restart from two
 devices sharing a name by it), sent with "online" again every ``HEARTBEAT``
 seconds so a collector knows when the device was last seen.
@@ -212,10 +214,11 @@ class Mqtt(Sender):
         for camera in cameras:
             types = self.published.types_of(camera)
             configs = self.discovery.camera(camera)
-            for info_type in types:
-                configs += self.discovery.info_type(camera, info_type)
-                topics += [(self.topic(camera, info_type, "snapshot"), b"", True),
-                           (self.topic(camera, info_type), b"", True)]
+            for key in types:  # an info type, or a zone's "<zone>/<info type>"
+                configs += self.discovery.recorded(camera, key)
+                if ha.split_key(key)[0] is None:
+                    topics.append((self.topic(camera, key, "snapshot"), b"", True))
+                topics.append((self.topic(camera, key), b"", True))
             discovery += [(topic, b"", True) for topic, _ in configs]
             topics.append((self.topic(camera, "state"), b"", True))
             with self.lock:
@@ -287,7 +290,16 @@ class Mqtt(Sender):
         kind, camera = event.get("type"), str(event.get("camera", ""))
         with self.lock:  # a camera removed meanwhile keeps its events, not its retained topics
             running = camera in self.cameras
-        if kind in INCIDENTS and camera and running:
+        zone = event.get("zone")
+        if kind in INCIDENTS and camera and running and isinstance(zone, str) and zone:
+            info_type, zone = ha.slug(str(event.get("info_type"))), ha.slug(zone)
+            if self.published.add_type(camera, ha.zone_key(zone, info_type)) \
+                    and self.settings.homeassistant:
+                for topic, payload in self.discovery.zone(camera, zone, info_type):
+                    self._send(topic, ha.encode(payload), retain=True)
+            messages.append((self.topic(camera, zone, info_type),
+                             b"ON" if kind == "incident_start" else b"OFF", True))
+        elif kind in INCIDENTS and camera and running:
             info_type = ha.slug(str(event.get("info_type")))
             if self.published.add_type(camera, info_type) and self.settings.homeassistant:
                 for topic, payload in self.discovery.info_type(camera, info_type):
@@ -349,7 +361,7 @@ class Mqtt(Sender):
     def _discover(self, camera: str) -> None:
         """The camera's discovery, its info types' too; waits for none."""
         configs = self.discovery.camera(camera)
-        for info_type in self.published.types_of(camera):
-            configs += self.discovery.info_type(camera, info_type)
+        for key in self.published.types_of(camera):
+            configs += self.discovery.recorded(camera, key)
         for topic, payload in configs:
             self._send(topic, ha.encode(payload), retain=True)

@@ -13,8 +13,19 @@ GOOD = '[cameras.gate]\naddress = "rtsp://viewer:{}@127.0.0.1:9/cam"\n'.format(S
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("text, message", [
     (GOOD + "adress = 'x'\n", "cameras.toml: cameras.gate.adress: unknown key 'adress' (known: "
-     "address, mode, bev, detector, watchdog, threshold, alarm_interval, alarm_num, record, "
-     "pre_roll, post_roll, max_age)"),
+     "address, mode, bev, detector, zones, masks, watchdog, threshold, alarm_interval, alarm_num, "
+     "record, pre_roll, post_roll, incidents_by_zone, max_age)"),
+    (GOOD + "[cameras.gate.zones]\ndrive = [[0, 0], [1, 0]]\n",
+     "cameras.toml: cameras.gate.zones.drive: 2 points, a polygon needs at least 3"),
+    (GOOD + "[cameras.gate.masks]\nclock = [[0, 0], [1.5, 0], [1, 1]]\n",
+     "cameras.toml: cameras.gate.masks.clock: point 2 [1.5, 0] is outside the frame"),
+    (GOOD + "[cameras.gate.zones]\nbow = [[0, 0], [1, 1], [1, 0], [0, 1]]\n",
+     "cameras.toml: cameras.gate.zones.bow: crosses itself (the edge from point 1 to 2 meets the "
+     "edge from point 3 to 4)"),
+    (GOOD + "[cameras.gate.zones]\n'a/b' = [[0, 0], [1, 0], [1, 1]]\n",
+     "cameras.toml: cameras.gate.zones.a/b: the name 'a/b' is not usable"),
+    (GOOD + "zones = [[0, 0], [1, 0], [1, 1]]\n", "cameras.gate.zones: must be a table, got a list"),
+    (GOOD + "[engine]\nincidents_by_zone = 1\n", "engine.incidents_by_zone: must be true or false"),
     (GOOD + "mode = '0'\n", "cameras.toml: cameras.gate.mode: must be an integer, got a string"),
     (GOOD + "mode = 3\n", "cameras.toml: cameras.gate.mode: must be 0 (continuous) or 1"),
     (GOOD + "bev = ['5000001', '6000000']\n", "cameras.gate.bev: unknown behaviour '6000000'"),
@@ -47,6 +58,21 @@ def test_bad_configuration(tmp_path, text, message):
     assert done.stderr.count("\n") == 1 and done.stderr.startswith("visionengin: error: ")
     assert SECRET not in done.stderr + done.stdout
     assert not (tmp_path / "results").exists()
+
+
+def test_zones_masks_and_incidents_by_zone_are_read(tmp_path):
+    from visionengin_cli.cameras import config
+
+    text = ("[engine]\nincidents_by_zone = true\n" + GOOD
+            + "[cameras.gate.zones]\ndrive = [[0.1, 0.5], [0.9, 0.5], [0.9, 1], [0.1, 1.0]]\n"
+            + "[cameras.gate.masks]\nclock = [[0, 0], [0.2, 0], [0.2, 0.1]]\n"
+            + '[cameras.yard]\naddress = "x"\nincidents_by_zone = false\n')
+    gate, yard = config.parse(text, str(tmp_path / "cameras.toml")).cameras.values()
+    assert gate.zones == (("drive", ((0.1, 0.5), (0.9, 0.5), (0.9, 1.0), (0.1, 1.0))),)
+    assert gate.settings()["masks"] == {"clock": [[0.0, 0.0], [0.2, 0.0], [0.2, 0.1]]}
+    assert (gate.incidents_by_zone, yard.incidents_by_zone) == (True, False)
+    assert yard.drawn() == {} and set(gate.drawn()) == {"zones", "masks"}
+    assert "incidents_by_zone" not in dict(gate.engine)  # not the engine's to take
 
 
 def test_the_sample_configuration_is_valid():
