@@ -65,8 +65,9 @@ def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) ->
     with the alarms met so far, all later than it)."""
     wanted = set(cameras)
     left = Left()
-    decided: Set[Tuple[str, str]] = set()
-    since: Dict[Tuple[str, str], List[Tuple[float, Optional[str], Optional[float]]]] = {}
+    # Keyed by camera, info type and zone (None: the whole frame's incidents)
+    decided: Set[Tuple[str, str, Optional[str]]] = set()
+    since: Dict[Tuple[str, str, Optional[str]], List[Tuple[float, Optional[str], Optional[float]]]] = {}
     for raw in lines_from_end(root, max_bytes):
         try:
             line = json.loads(raw)
@@ -75,17 +76,22 @@ def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) ->
         if not isinstance(line, dict) or not isinstance(line.get("camera"), str) \
                 or line["camera"] not in wanted or not isinstance(line.get("info_type"), str):
             continue
-        camera, kind, key = line["camera"], line.get("type", "alarm"), (line["camera"], line["info_type"])
+        camera, kind = line["camera"], line.get("type", "alarm")
+        zone = line.get("zone") if isinstance(line.get("zone"), str) else None
+        key = (camera, line["info_type"], zone)
         at = _epoch(line.get("time"))
         if kind == "alarm" and at is not None:
             last = left.last.setdefault(camera, at)  # alarms only: a health line may pass one in flight
             picture = line.get("picture")
             if isinstance(picture, str) and at >= last - 1.0:
                 left.named.add(picture)
-            if key not in decided:
-                score = line.get("score")
-                since.setdefault(key, []).append((at, picture if isinstance(picture, str) else None,
-                                                  score if isinstance(score, (int, float)) else None))
+            zones: List[Any] = line["zones"] if isinstance(line.get("zones"), list) else []
+            score = line.get("score")
+            told = (at, picture if isinstance(picture, str) else None,
+                    score if isinstance(score, (int, float)) else None)
+            for each in [key] + [(camera, line["info_type"], str(z)) for z in zones]:
+                if each not in decided:  # an alarm counts in its zones' incidents too
+                    since.setdefault(each, []).append(told)
         elif kind in (START, END) and key not in decided:
             decided.add(key)
             alarms = since.pop(key, [])
@@ -95,7 +101,7 @@ def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) ->
             score = line.get("score")
             incident = Incident(line["incident"], camera, line["info_type"], start,
                                 line["picture"] if isinstance(line.get("picture"), str) else None,
-                                score if isinstance(score, (int, float)) else None)
+                                score if isinstance(score, (int, float)) else None, zone)
             for when, picture, score in reversed(alarms):  # oldest first
                 if when > start or (when == start and picture != incident.picture):
                     incident.add(when, picture, score)
@@ -142,7 +148,7 @@ def recover(root: str, folders: Dict[str, str], gap: float,
     left = read_left(root, folders)
     grouping = Incidents(gap)
     for incident in sorted(left.open.values(), key=lambda each: each.start):
-        grouping.open[(incident.camera, incident.info_type)] = incident
+        grouping.open[(incident.camera, incident.info_type, incident.zone)] = incident
     ended, told = 0, 0
     for camera, folder in folders.items():
         found = orphans(folder, camera, left.last.get(camera), left.named, now)
