@@ -86,7 +86,16 @@ def root(tmp_path):
     made.append_line('{"time": "2026-01-01T00:00:00+00:00"}')
     made.alarm("gate", "motion")
     made.alarm("gate", "face", behavior_number=5000002)
-    return made
+    yield made
+    forget_live_pictures(made.path)
+
+
+def forget_live_pictures(root):
+    """The live pictures' runtime folder of a test's root (outside it, in RAM)."""
+    from visionengin_cli.cameras import latest
+
+    shutil.rmtree(os.path.join(latest.base_folder(os.environ), latest.root_id(str(root))),
+                  ignore_errors=True)
 
 
 class Client:

@@ -15,8 +15,9 @@ The folder is ``/dev/shm/visionengin-<uid>/<root id>`` (shared by systemd
 units even with PrivateTmp, and by login sessions), else
 ``$XDG_RUNTIME_DIR/visionengin/<root id>``, else the temporary folder's
 ``visionengin-<uid>/<root id>``; the root id is a digest of the root's real
-path. Each folder is made mode 0700 and must belong to this user: the page
-and the cameras run as the same user.
+path. The page makes each folder, mode 0700; a camera only uses one that is
+there, and both refuse one that is not this user's own: the page and the
+cameras run as the same user.
 """
 from __future__ import annotations
 
@@ -57,11 +58,12 @@ def base_folder(environ: Mapping[str, str]) -> str:
     return os.path.join(tempfile.gettempdir(), "visionengin-{}".format(uid))
 
 
-def _private(folder: str) -> None:
+def _private(folder: str, make: bool = True) -> None:
     """``folder`` made (0700) or found: a folder of this user, not a link,
     closed to others. Raises Unavailable."""
     try:
-        os.mkdir(folder, 0o700)
+        if make:
+            os.mkdir(folder, 0o700)
     except FileExistsError:
         pass
     except OSError as error:
@@ -77,12 +79,13 @@ def _private(folder: str) -> None:
         raise Unavailable("cannot use {}: {}".format(folder, error.strerror or error)) from None
 
 
-def folder_for(root: str, environ: Optional[Mapping[str, str]] = None) -> str:
-    """The runtime folder of ``root``, made when missing. Raises Unavailable."""
+def folder_for(root: str, make: bool = True, environ: Optional[Mapping[str, str]] = None) -> str:
+    """The runtime folder of ``root``, checked, and made when missing (the
+    page makes it; a camera only uses one that is there). Raises Unavailable."""
     base = base_folder(os.environ if environ is None else environ)
-    _private(base)
     path = os.path.join(base, root_id(root))
-    _private(path)
+    for folder in (base, path):
+        _private(folder, make)
     return path
 
 
@@ -127,7 +130,6 @@ class LatestPicture:
         self.wanted = False
         self.frame: Any = None
         self.arrived = threading.Event()
-        self.folder: Optional[str] = None
         self.failed: Optional[str] = None  # the last trouble logged, once
         threading.Thread(target=self._run, name="latest picture", daemon=True).start()
 
@@ -137,20 +139,23 @@ class LatestPicture:
             self.arrived.set()
 
     def _run(self) -> None:
-        try:
-            self.folder = folder_for(self.root)
-        except Unavailable as error:
-            log.warning("no live picture for the page: %s", error)
-            return
-        marker = os.path.join(self.folder, self.camera + ".wanted")
-        picture = os.path.join(self.folder, self.camera + ".jpg")
-        written = False
+        folder = os.path.join(base_folder(os.environ), root_id(self.root))
+        marker = os.path.join(folder, self.camera + ".wanted")
+        picture = os.path.join(folder, self.camera + ".jpg")
+        written = checked = False
         while not self.stopping.is_set():
             tick = time.monotonic()
             try:
                 self.wanted = time.time() - os.stat(marker).st_mtime < WANTED_SECONDS
-            except OSError:
+            except OSError:  # no page has asked (its folder may not even be there)
                 self.wanted = False
+            if self.wanted and not checked:
+                try:
+                    folder_for(self.root, make=False)
+                    checked = True
+                except Unavailable as error:
+                    log.warning("no live picture for the page: %s", error)
+                    return
             if self.wanted:
                 self.arrived.clear()  # a frame taken from now on, not one kept since the last
                 if self.arrived.wait(INTERVAL):

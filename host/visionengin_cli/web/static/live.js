@@ -29,8 +29,13 @@
     var img = figure.querySelector("img");
     if (!shown[camera]) {
       figure.hidden = true;
-      img.removeAttribute("src");
+      if (img) img.remove();
       return;
+    }
+    if (!img) {
+      img = document.createElement("img");
+      img.alt = "what " + camera + " sees now";
+      figure.insertBefore(img, figure.firstChild);
     }
     if (img.getAttribute("src") !== shown[camera]) img.src = shown[camera];
     figure.hidden = false;
