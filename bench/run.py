@@ -5,9 +5,10 @@ measured side by side in one run, printed as one table on standard output
 Environment: BENCH_LIVE_SECONDS (default 60; 600 for the 10-minute figure),
 BENCH_REPEAT (default 2: best of N for the short throughput runs),
 BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, index, videos,
-storage, sinks, fleet, fleetpage; the cameras, index, videos, sinks, fleet and fleetpage
-sections have their own settings, see bench/cameras.py, bench/events_index.py,
-bench/archives.py, bench/sinks.py, bench/fleet.py and bench/fleet_page.py).
+storage, sinks, fleet, fleetpage, livepicture; the cameras, index, videos, sinks, fleet,
+fleetpage and livepicture sections have their own settings, see bench/cameras.py,
+bench/events_index.py, bench/archives.py, bench/sinks.py, bench/fleet.py, bench/fleet_page.py
+and bench/live_picture.py).
 """
 import os
 
@@ -43,12 +44,14 @@ import storage  # noqa: E402
 import sinks  # noqa: E402
 import fleet  # noqa: E402
 import fleet_page  # noqa: E402
+import live_picture  # noqa: E402
 import reference as ref  # noqa: E402
 from rtsp_server import RtspServer, free_port, rtsp_unavailable_reason  # noqa: E402
 
 LIVE_SECONDS = float(os.environ.get("BENCH_LIVE_SECONDS", "60"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "2")))
-ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,index,videos,storage,sinks,fleet,fleetpage").split(",")
+ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,index,videos,storage,sinks,fleet,fleetpage,"
+                      "livepicture").split(",")
 ALL = list(main.devBehavior)
 ROWS = []
 
@@ -366,7 +369,8 @@ if __name__ == "__main__":
                                ("storage", lambda: storage.bench(row, log, work)),
                                ("sinks", lambda: sinks.bench(row, log, work)),
                                ("fleet", lambda: fleet.bench(row, log, work)),
-                               ("fleetpage", lambda: fleet_page.bench(row, log, work))):
+                               ("fleetpage", lambda: fleet_page.bench(row, log, work)),
+                               ("livepicture", lambda: live_picture.bench(row, log, work))):
             if section in ONLY:
                 log("section", section)
                 bench()
