@@ -74,7 +74,7 @@ def brightness(browser, image):
         return sum / (d.length / 4);""", image)
 
 
-def test_live_picture_zones_and_drawing(root, client, browser):
+def test_live_picture_zones_and_drawing(root, client, browser, tmp_path):
     status = root.status("gate")
     status.update(zones={"driveway": [[0.0, 0.5], [1.0, 0.5], [1.0, 1.0], [0.0, 1.0]]},
                   masks={"street": [[0.0, 0.0], [0.5, 0.0], [0.5, 0.2]]})
@@ -109,6 +109,7 @@ def test_live_picture_zones_and_drawing(root, client, browser):
         assert browser.find_element(BY, tile + ".zone-names").text == "zones: driveway masks: street"
         assert not browser.find_elements(BY, ".tile[data-camera=yard] svg.zones")
 
+        browser.save_screenshot(str(tmp_path / "live-tile.png"))
         browser.find_element(BY, tile + "button[data-draw]").click()
         sheet = browser.find_element(BY, "#draw")
         wait(browser, sheet.is_displayed)
@@ -119,6 +120,7 @@ def test_live_picture_zones_and_drawing(root, client, browser):
         for fx, fy in ((0.25, 0.25), (0.75, 0.25), (0.75, 0.9)):
             ActionChains(browser).move_to_element_with_offset(
                 surface, int(size["width"] * (fx - 0.5)), int(size["height"] * (fy - 0.5))).click().perform()
+        browser.save_screenshot(str(tmp_path / "drawing-a-zone.png"))
         name = sheet.find_element(BY, "input[name=name]")
         name.clear()
         name.send_keys("gate path")

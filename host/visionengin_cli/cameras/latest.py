@@ -109,7 +109,7 @@ def read_picture(folder: str, camera: str, now: Optional[float] = None) -> Optio
         return None
     with os.fdopen(fd, "rb") as file:
         found = os.fstat(file.fileno())
-        if (time.time() if now is None else now) - found.st_mtime > STALE_SECONDS:
+        if not -1.0 < (time.time() if now is None else now) - found.st_mtime < STALE_SECONDS:
             return None
         data = file.read(MAX_BYTES + 1)
     return data if 0 < len(data) <= MAX_BYTES and data[:2] == b"\xff\xd8" else None
@@ -146,7 +146,8 @@ class LatestPicture:
         while not self.stopping.is_set():
             tick = time.monotonic()
             try:
-                self.wanted = time.time() - os.stat(marker).st_mtime < WANTED_SECONDS
+                # a marker in the future (the clock set back) counts as old
+                self.wanted = -1.0 < time.time() - os.stat(marker).st_mtime < WANTED_SECONDS
             except OSError:  # no page has asked (its folder may not even be there)
                 self.wanted = False
             if self.wanted and not checked:

@@ -265,7 +265,8 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         if data is None:
             return PlainTextResponse(
                 "no current picture of {} yet: its camera writes one about a second after it is "
-                "asked, while it analyses frames\n".format(name), status_code=404,
+                "asked, while it analyses frames and runs as the same user as this page\n".format(name),
+                status_code=404,
                 headers={"Cache-Control": "no-store"})
         return Response(data, media_type="image/jpeg", headers={"Cache-Control": "no-store"})
 
