@@ -169,3 +169,16 @@ def test_live_picture_handshake(root, client):
     os.utime(os.path.join(folder, "gate.jpg"), (time.time() - 60, time.time() - 60))
     assert client.get("api/cameras/gate/latest.jpg")[0] == 404  # an old picture is no current one
     assert snapshot(root.path) == before  # the page wrote nothing under the root
+
+
+def test_live_pictures_refuse_a_folder_not_their_own(root, client, tmp_path, monkeypatch, caplog):
+    """A runtime folder planted by someone else (here a link) is used by neither side."""
+    (tmp_path / "elsewhere").mkdir()
+    os.symlink(tmp_path / "elsewhere", tmp_path / "planted")
+    monkeypatch.setattr(latest, "base_folder", lambda environ: str(tmp_path / "planted"))
+    status, _, body = client.get("api/cameras/gate/latest.jpg")
+    assert status == 503 and b"is not a folder of this user" in body
+    assert os.listdir(tmp_path / "elsewhere") == []
+    assert [r for r in caplog.records if "is not a folder of this user" in r.getMessage()]
+    with pytest.raises(latest.Unavailable):
+        latest.folder_for(str(root.path), make=False)

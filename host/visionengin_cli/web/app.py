@@ -255,13 +255,14 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
                 data = latest.read_picture(runtime[0], name)
                 break
             except latest.Unavailable as error:
+                root.skipped.warn("live pictures", "no live pictures: {}".format(error))  # once
                 return PlainTextResponse("no live pictures: {}\n".format(error), status_code=503)
             except OSError as error:  # the folder removed under us: made again once
                 runtime.clear()
                 if attempt:
-                    log.warning("live picture of %s: %s", printable(name), error.strerror or error)
-                    return PlainTextResponse("no live pictures: {}\n".format(error.strerror or error),
-                                             status_code=503)
+                    reason = "no live pictures: {}".format(error.strerror or error)
+                    root.skipped.warn("live pictures", reason)
+                    return PlainTextResponse(reason + "\n", status_code=503)
         if data is None:
             return PlainTextResponse(
                 "no current picture of {} yet: its camera writes one about a second after it is "
