@@ -155,13 +155,17 @@ class LatestPicture:
                     folder_for(self.root, make=False)
                     checked = True
                 except Unavailable as error:
+                    self.wanted = False
                     log.warning("no live picture for the page: %s", error)
                     return
             if self.wanted:
                 self.arrived.clear()  # a frame taken from now on, not one kept since the last
                 if self.arrived.wait(INTERVAL):
                     frame, self.frame = self.frame, None
-                    written = self._write(frame, picture) or written
+                    try:
+                        written = self._write(frame, picture) or written
+                    except Exception as error:  # noqa: BLE001 - an odd frame (cv2.error): the next may do
+                        self._trouble("{}: {}".format(type(error).__name__, error))
             else:
                 self.frame = None
                 if written:

@@ -135,7 +135,9 @@
     var tile = document.querySelector('.tile[data-camera="' + CSS.escape(name) + '"]');
     var live = (window.livePictures || {})[name];
     var still = tile && tile.querySelector(".shot img");
-    picture.src = live || (still ? still.src : "");
+    if (live || still) picture.src = live || still.src;
+    else picture.removeAttribute("src");
+    sheet.querySelector("figure").classList.toggle("blank", !(live || still));
     svg.textContent = "";
     var known = tile && tile.querySelector("svg.zones");
     if (known) Array.prototype.forEach.call(known.children, function (el) { svg.appendChild(el.cloneNode(true)); });
