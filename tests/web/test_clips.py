@@ -14,8 +14,6 @@ import pytest
 
 from visionengin_cli.cameras import latest
 
-from .conftest import Client
-
 pytestmark = pytest.mark.timeout(60)
 CLIP = "gate/2026-12-10/06/incident-42.mp4"
 SIZE = 600000  # more than two of the chunks a response is sent in

@@ -14,7 +14,7 @@ import os
 import re
 from typing import Any, Dict, Optional, Tuple
 
-import anyio
+import anyio.to_thread
 from starlette.responses import PlainTextResponse, Response
 
 log = logging.getLogger("visionengin.web")
