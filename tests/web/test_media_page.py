@@ -2,7 +2,8 @@
 browser: an incident's card plays its clip and a camera's recordings play
 segment after segment (the <video> elements' time advances); a tile shows its
 camera's live picture as it changes, with the camera's zones and masks drawn
-over it; a polygon drawn with the mouse comes back as the TOML to paste."""
+over it, and none asked for while the page is hidden; a polygon drawn with
+the mouse comes back as the TOML to paste."""
 import json
 import os
 import re
@@ -140,6 +141,19 @@ def test_live_picture_zones_and_drawing(root, client, browser, tmp_path):
         assert pasted == toml
         sheet.find_element(BY, "button.close").click()
         wait(browser, lambda: not sheet.is_displayed())
+
+        marker = os.path.join(folder, "gate.wanted")  # a hidden page asks nothing
+        page = browser.current_window_handle
+        browser.switch_to.new_window("tab")
+        try:
+            time.sleep(1.5)
+            asked = os.stat(marker).st_mtime
+            time.sleep(2.5)
+            assert os.stat(marker).st_mtime == asked
+        finally:
+            browser.close()
+            browser.switch_to.window(page)
+        wait(browser, lambda: os.stat(marker).st_mtime > asked)  # shown again: asked again
     finally:
         stop.set()
         writer.join()

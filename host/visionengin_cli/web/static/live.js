@@ -1,8 +1,8 @@
 // The tiles' live pictures: each camera's current picture fetched about once a
-// second while the page is visible, and not at all while it is hidden (asking
-// is what makes a camera write them, so nobody looking costs the cameras
-// nothing). The tiles are replaced as they update: the pictures are kept here
-// and put back.
+// second while the page is visible and its tile on the screen, and not at all
+// otherwise (asking is what makes a camera write them, so nobody looking costs
+// the cameras nothing). The tiles are replaced as they update: the pictures
+// are kept here and put back.
 (function () {
   "use strict";
   var token = new URLSearchParams(location.search).get("token");
@@ -20,6 +20,22 @@
     return Array.prototype.map.call(tiles.querySelectorAll(".tile[data-camera]"), function (tile) {
       return tile.dataset.camera;
     });
+  }
+
+  // The tiles on the screen (all of them where the browser cannot tell).
+  var onScreen = {};
+  var observer = "IntersectionObserver" in window ? new IntersectionObserver(function (entries) {
+    entries.forEach(function (entry) { onScreen[entry.target.dataset.camera] = entry.isIntersecting; });
+  }) : null;
+
+  function observe() {
+    if (!observer) return;
+    observer.disconnect();
+    tiles.querySelectorAll(".tile[data-camera]").forEach(function (tile) { observer.observe(tile); });
+  }
+
+  function watched() {
+    return cameras().filter(function (camera) { return !observer || onScreen[camera] !== false; });
   }
 
   function show(camera) {
@@ -57,7 +73,7 @@
   function tick() {
     if (document.hidden) { running = false; return; }
     var started = Date.now();
-    Promise.all(cameras().map(fetchOne)).then(function () {
+    Promise.all(watched().map(fetchOne)).then(function () {
       setTimeout(tick, Math.max(200, 1000 - (Date.now() - started)));
     });
   }
@@ -68,7 +84,11 @@
     tick();
   }
 
-  tiles.addEventListener("replaced", function () { cameras().forEach(show); });
+  tiles.addEventListener("replaced", function () {
+    cameras().forEach(show);
+    observe();
+  });
+  observe();
   document.addEventListener("visibilitychange", start);
   start();
 })();
