@@ -5,6 +5,7 @@ import datetime
 import json
 import os
 import shutil
+import subprocess
 import time
 import urllib.error
 import urllib.request
@@ -85,7 +86,16 @@ def root(tmp_path):
     made.append_line('{"time": "2026-01-01T00:00:00+00:00"}')
     made.alarm("gate", "motion")
     made.alarm("gate", "face", behavior_number=5000002)
-    return made
+    yield made
+    forget_live_pictures(made.path)
+
+
+def forget_live_pictures(root):
+    """The live pictures' runtime folder of a test's root (outside it, in RAM)."""
+    from visionengin_cli.cameras import latest
+
+    shutil.rmtree(os.path.join(latest.base_folder(os.environ), latest.root_id(str(root))),
+                  ignore_errors=True)
 
 
 class Client:
@@ -124,6 +134,35 @@ def serve():
 @pytest.fixture
 def client(root, serve):
     return serve(root.path)
+
+
+def make_mp4(path, seconds=3, fps=25):
+    """A small H.264 MP4 of a bar moving across, made with PyAV, else with
+    Debian's ffmpeg program; the test is skipped when neither is there."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        import av
+        import numpy as np
+    except ImportError:
+        av = None
+    if av is not None:
+        with av.open(str(path), "w") as out:
+            stream = out.add_stream("libx264", rate=fps)
+            stream.width, stream.height, stream.pix_fmt = 320, 240, "yuv420p"
+            for i in range(seconds * fps):
+                frame = np.zeros((240, 320, 3), np.uint8)
+                frame[:, (i * 4) % 280:(i * 4) % 280 + 40] = 255
+                for packet in stream.encode(av.VideoFrame.from_ndarray(frame, format="bgr24")):
+                    out.mux(packet)
+            for packet in stream.encode():
+                out.mux(packet)
+    elif shutil.which("ffmpeg"):
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc=size=320x240:rate=%d:duration=%d" % (fps, seconds),
+                        "-c:v", "libx264", "-pix_fmt", "yuv420p", str(path)], check=True, timeout=60)
+    else:
+        pytest.skip("needs PyAV (the av package) or Debian's ffmpeg to make an H.264 MP4")
+    return path
 
 
 CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")

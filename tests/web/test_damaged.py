@@ -42,7 +42,9 @@ def test_damaged_files_are_skipped_and_counted(root, client):
             ("nested", b"[" * 100000),
             ("odd-values", json.dumps(dict(good, analysed_fps=float("nan"), restarts=10**400,
                                            state="\udc80", alarms_by_type={"motion": float("inf")},
-                                           frame_age_ms=[1.0, -2.0]))
+                                           frame_age_ms=[1.0, -2.0],
+                                           zones={"z": [[0.1, 0.1], [2.0, 0.5], [0.3, 0.9]]},
+                                           masks={"m": [[0, 0], [1, 1]]}, recording={"mode": 5}))
              .encode()),
             (b"\xff\xfe", json.dumps(good).encode())]:
         folder = os.path.join(os.fsencode(root.path), os.fsencode(name))
@@ -64,9 +66,11 @@ def test_damaged_files_are_skipped_and_counted(root, client):
     assert sorted(cameras) == ["far-future", "gate", "odd-values", "yard"]
     assert (cameras["far-future"]["state"], cameras["far-future"]["bad_fields"]) == ("stale", ["started", "updated"])
     odd = cameras["odd-values"]
-    assert odd["bad_fields"] == ["alarms_by_type", "analysed_fps", "frame_age_ms", "restarts", "state"]
+    assert odd["bad_fields"] == ["alarms_by_type", "analysed_fps", "frame_age_ms", "masks", "recording",
+                                 "restarts", "state", "zones"]
+    assert "zones" not in odd and "masks" not in odd
     assert (odd["analysed_fps"], odd["restarts"], odd["frames"]) == (0, 0, 300)
-    assert answer["skipped"] == {"status_file": 2, "status_field": 7}
+    assert answer["skipped"] == {"status_file": 2, "status_field": 10}
 
     events = strict_json(client.get("api/events")[2])
     assert [e["picture"] for e in events["events"]] == [

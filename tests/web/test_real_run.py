@@ -1,7 +1,8 @@
 """The status page over the results root of a real `visionengin cameras` run
 (two RTSP servers on 127.0.0.1, the stand-in SDK): the API, the metrics and
 the page in the browser agree with what the cameras wrote, follow new alarms,
-and show the cameras stopped once the command ends."""
+show each camera's live picture as its process writes it, and show the
+cameras stopped once the command ends."""
 import json
 import signal
 import subprocess
@@ -14,7 +15,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from rtsp_server import RtspServer, require_rtsp
 
-from .conftest import PASSWORD, loaded, wait
+from .conftest import PASSWORD, forget_live_pictures, loaded, wait
 
 SCRIPT = Path(sys.executable).parent / "visionengin"
 
@@ -46,6 +47,7 @@ def run(tmp_path):
         proc.wait()
         for server in servers:
             server.stop()
+        forget_live_pictures(tmp_path / "results")
 
 
 @pytest.mark.timeout(240)
@@ -83,6 +85,12 @@ def test_page_api_and_metrics_follow_a_real_run(run, serve, browser, tmp_path):
     wait(browser, lambda: all(loaded(browser, i) for i in browser.find_elements(by, ".shot img")))
     first = browser.find_element(by, "#alarms a.alarm").get_attribute("href")
     wait(browser, lambda: browser.find_element(by, "#alarms a.alarm").get_attribute("href") != first, 30)
+    # the live picture, written by the camera process only while the page asks
+    live = ".tile[data-camera=gate] figure.live img"
+    wait(browser, lambda: loaded(browser, browser.find_element(by, live)) == 320, 30)
+    pictures = []
+    wait(browser, lambda: pictures.append(client.get("api/cameras/gate/latest.jpg")[2]) or
+         len(set(p for p in pictures if p[:2] == b"\xff\xd8")) >= 2, 30)  # the ball moves
     browser.save_screenshot(str(tmp_path / "status-page-real-run.png"))
     for path in ("", "api/status", "api/events", "metrics"):
         assert PASSWORD not in client.get(path)[2].decode()

@@ -33,11 +33,12 @@ import statistics
 import sys
 import threading
 import time
-from typing import Any, Deque, Dict, List, Optional, TextIO
+from typing import Any, Callable, Deque, Dict, List, Optional, TextIO
 
 from ..live import LiveState, alarms_of, engine_lines
 from ..secrets import mask_text
 from ..storage.pictures import EngineWrites, Mover, Trouble, quiet_engine_write_warnings
+from .latest import LatestPicture
 from .reasons import StreamCheck, describe
 from .recording import Recorder
 from .zones import Guard
@@ -78,6 +79,7 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         self.current_read: Optional[float] = None
         self.taken_at: Optional[float] = None  # monotonic; the consumer holds a frame since
         self.reads = 0  # read counter of the newest frame item
+        self.on_frame: Optional[Callable[[Any], None]] = None  # each frame the consumer takes
 
     def put(self, item: Any, *args: Any, **kwargs: Any) -> None:
         if _is_frame_item(item):
@@ -93,6 +95,8 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
             self.current = item[0]
             self.current_read = self.read_at.pop(item[0], None)
             self.taken_at = time.monotonic()
+            if self.on_frame is not None:
+                self.on_frame(item[1])
         return item
 
     def task_done(self) -> None:
@@ -290,6 +294,7 @@ class Camera:
         process = threading.Thread(target=self._worker, name="process", daemon=True,
                                    args=(engine.process_frames, frames, cfg, SAVE_PATH))
         frames.consumer = process
+        frames.on_frame = LatestPicture(os.getcwd(), self.stopping).offer  # the page's live picture
         capture.start()
         process.start()
         while not self.stopping.wait(0.2):

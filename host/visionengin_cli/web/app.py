@@ -1,6 +1,7 @@
 """The status page as a Starlette application over one results root: the page
-and its two self-refreshing fragments, the JSON API, ``/metrics`` and the
-alarm pictures. Read-only: nothing here writes under the root."""
+and its self-refreshing fragments, the JSON API, ``/metrics``, the alarm
+pictures, the clips and recordings (in byte ranges) and the cameras' live
+pictures. Read-only: nothing here writes under the root."""
 from __future__ import annotations
 
 import datetime
@@ -21,12 +22,14 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
 
+from ..cameras import latest
 from ..fleet.layout import is_fleet_root
-from . import metrics
+from . import metrics, recordings
 from .fleet import FleetRoot
 from .gates import HostGate, TokenGate, printable
 from .lists import list_query
 from .parsing import Bad, parse_since, parse_time
+from .ranges import file_response
 from .results import ResultsRoot
 from .sinks import read_sinks
 
@@ -201,6 +204,73 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
             return PlainTextResponse("Not Found", status_code=404)
         return FileResponse(path)
 
+    def clip(request: Request) -> Response:
+        path = root.clip(request.path_params["path"])
+        if path is None:
+            return PlainTextResponse("Not Found", status_code=404)
+        return file_response(path, "video/mp4", request.headers)
+
+    def api_recordings(request: Request) -> Response:
+        """The hours with segments of a camera, newest first; with
+        ``hour=YYYY-MM-DD/HH``, that hour's segments, oldest first."""
+        name = request.path_params["name"]
+        try:
+            folder = recordings.camera_folder(root.path, name)
+        except Bad as error:
+            return JSONResponse({"error": str(error)}, status_code=404)
+        hour = request.query_params.get("hour")
+        try:
+            if hour is None:
+                found = recordings.hours(folder)
+                return JSONResponse({"camera": name, "hours": labelled(found, "%Y-%m-%d %H:00")})
+            found = recordings.segments(folder, name, hour)
+            return JSONResponse({"camera": name, "hour": hour, "segments": labelled(found, "%H:%M:%S")})
+        except Bad as error:
+            return JSONResponse({"error": str(error)}, status_code=400)
+
+    def labelled(items: List[Dict[str, Any]], form: str) -> List[Dict[str, Any]]:
+        """Each item's start for people, in the device's zone as every time of the page."""
+        for item in items:
+            item["label"] = _local(datetime.datetime.fromisoformat(item["start"]), form)
+        return items
+
+    runtime: List[str] = []  # the live pictures' folder, once found
+
+    def live_picture(request: Request) -> Response:
+        """The camera's current picture; asking for it is what makes its
+        camera write one (about a second later), for a few seconds."""
+        name = request.path_params["name"]
+        if is_fleet_root(root.path):
+            return PlainTextResponse("live pictures are served by each device's own page\n",
+                                     status_code=404)
+        try:
+            recordings.camera_folder(root.path, name)
+        except Bad as error:
+            return PlainTextResponse(str(error) + "\n", status_code=404)
+        for attempt in (0, 1):
+            try:
+                if not runtime:
+                    runtime.append(latest.folder_for(root.path))
+                latest.ask(runtime[0], name)
+                data = latest.read_picture(runtime[0], name)
+                break
+            except latest.Unavailable as error:
+                root.skipped.warn("live pictures", "no live pictures: {}".format(error))  # once
+                return PlainTextResponse("no live pictures: {}\n".format(error), status_code=503)
+            except OSError as error:  # the folder removed under us: made again once
+                runtime.clear()
+                if attempt:
+                    reason = "no live pictures: {}".format(error.strerror or error)
+                    root.skipped.warn("live pictures", reason)
+                    return PlainTextResponse(reason + "\n", status_code=503)
+        if data is None:
+            return PlainTextResponse(
+                "no current picture of {} yet: its camera writes one about a second after it is "
+                "asked, while it analyses frames and runs as the same user as this page\n".format(name),
+                status_code=404,
+                headers={"Cache-Control": "no-store"})
+        return Response(data, media_type="image/jpeg", headers={"Cache-Control": "no-store"})
+
     async def http_error(request: Request, exc: Exception) -> Response:
         code = getattr(exc, "status_code", 500)
         if code == 404:
@@ -214,6 +284,9 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         Route("/api/status", api_status), Route("/api/events", api_events),
         Route("/api/incidents", api_incidents),
         Route("/metrics", scrape), Route("/pictures/{path:path}", picture),
+        Route("/clips/{path:path}", clip),
+        Route("/api/cameras/{name}/recordings", api_recordings),
+        Route("/api/cameras/{name}/latest.jpg", live_picture),
         Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
     ]
     return Starlette(routes=routes, middleware=[Middleware(HostGate, token=token, port=port),

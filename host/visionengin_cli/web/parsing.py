@@ -137,6 +137,27 @@ def percentiles(value: Any) -> List[float]:
     return [number(item) for item in value]
 
 
+def polygons(value: Any) -> Dict[str, List[List[float]]]:
+    """Named polygons in fractions of the frame (a camera's zones, masks)."""
+    if not isinstance(value, dict) or len(value) > 256:
+        raise Bad("not a table of polygons")
+    found = {}
+    for key, points in value.items():
+        if not isinstance(points, list) or not 3 <= len(points) <= 1000:
+            raise Bad("not a polygon of 3 to 1000 points")
+        found[text(256)(key)] = [_point(point) for point in points]
+    return found
+
+
+def _point(value: Any) -> List[float]:
+    if not isinstance(value, list) or len(value) != 2:
+        raise Bad("not a point [x, y]")
+    x, y = number(value[0]), number(value[1])
+    if x > 1 or y > 1:
+        raise Bad("not a point within the frame (0..1)")
+    return [x, y]
+
+
 def masked(value: Any) -> str:
     """A text that may quote a camera address: its password masked."""
     return mask_text(text()(value))
@@ -229,6 +250,7 @@ def alarm_line(line: bytes) -> bool:
     they had a "type" are); incidents and health events share the log."""
     return b'"type"' not in line or _OTHER_TYPE.search(line) is None
 
+RECORDING_FIELDS: Dict[str, Field] = {"mode": text(16), "state": text(16), "reason": text(1024)}
 LAST_ALARM_FIELDS: Dict[str, Field] = {"time": time_text, "info_type": text(256), "picture": text(1024)}
 STATUS_FIELDS: Dict[str, Field] = {
     "camera": text(256), "address": masked, "state": text(64), "pid": integer(0), "exit_status": integer(),
@@ -238,6 +260,7 @@ STATUS_FIELDS: Dict[str, Field] = {
     "last_alarm": sub_record(LAST_ALARM_FIELDS, required=("picture",)),
     "reason": text(1024), "hangs": count, "last_frame_age_seconds": number,
     "active": names, "frame_age_ms": percentiles,
+    "zones": polygons, "masks": polygons, "recording": sub_record(RECORDING_FIELDS),
 }
 read_status = record(STATUS_FIELDS)
 

@@ -26,6 +26,7 @@ log = logging.getLogger("visionengin.web")
 STALE_SECONDS = 10.0  # a status not rewritten for this long: its process is gone
 GONE_SECONDS = 86400.0  # a status file older than this: a camera no longer run
 PICTURE_SUFFIXES = (".jpg", ".jpeg", ".png")
+VIDEO_SUFFIXES = (".mp4",)
 
 
 class Skipped:
@@ -214,20 +215,28 @@ class ResultsRoot:
     def picture(self, relative: str) -> Optional[str]:
         """The real path of a picture under the root, or None (logged) for
         anything else: traversal, a symlink leading out, a missing file."""
+        return self.file(relative, PICTURE_SUFFIXES, "picture")
+
+    def clip(self, relative: str) -> Optional[str]:
+        """The real path of an MP4 (a clip, a recording's segment) under the
+        root, or None (logged), as ``picture``."""
+        return self.file(relative, VIDEO_SUFFIXES, "clip")
+
+    def file(self, relative: str, suffixes: Tuple[str, ...], what: str) -> Optional[str]:
         parts = relative.split("/")
         if ("\x00" in relative or "\\" in relative or relative.startswith("/")
                 or any(part in ("", ".", "..") for part in parts)):
-            log.warning("refused picture path %r: not a plain path under the results root", relative)
+            log.warning("refused %s path %r: not a plain path under the results root", what, relative)
             return None
-        if not relative.lower().endswith(PICTURE_SUFFIXES):
-            log.warning("refused picture path %r: not a picture", relative)
+        if not relative.lower().endswith(suffixes):
+            log.warning("refused %s path %r: not a %s", what, relative, what)
             return None
         real = os.path.realpath(os.path.join(self.path, *parts))
         if os.path.commonpath([real, self.path]) != self.path:
-            log.warning("refused picture path %r: leads out of the results root", relative)
+            log.warning("refused %s path %r: leads out of the results root", what, relative)
             return None
         if not os.path.isfile(real):
-            log.warning("refused picture path %r: no such picture", relative)
+            log.warning("refused %s path %r: no such %s", what, relative, what)
             return None
         return real
 

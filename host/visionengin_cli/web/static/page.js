@@ -1,6 +1,8 @@
 // Keeps the status page current without reloading it: the tiles and the alarm
 // list are fetched again as server-rendered fragments every few seconds (and
 // the list at once when a filter changes); a click on a picture shows it full size.
+// The tiles' live pictures (live.js), the recordings and the drawing of zones
+// (tools.js) are scripts of their own.
 (function () {
   "use strict";
   var poll = Number(document.body.dataset.pollMs) || 2000;
@@ -38,9 +40,14 @@
       updated = response.headers.get("X-Updated") || updated;
       return response.text().then(function (html) {
         var part = document.getElementById(id), digest = response.headers.get("X-Digest");
-        if (part.dataset.digest !== digest) {  // unchanged: leave the pictures alone
+        var playing = Array.prototype.some.call(part.querySelectorAll("video"), function (video) {
+          return !video.paused && !video.ended;
+        });
+        // unchanged: leave the pictures alone; a clip playing: later
+        if (part.dataset.digest !== digest && !playing) {
           part.innerHTML = html;
           part.dataset.digest = digest;
+          part.dispatchEvent(new CustomEvent("replaced", {bubbles: true}));
         }
       });
     });
