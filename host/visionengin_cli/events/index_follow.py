@@ -27,7 +27,7 @@ log = logging.getLogger("visionengin.events")
 PART_NAME = re.compile(r"^events(?:\.(\d+)|-(\d{8}T\d{6}(?:\.\d+)?Z))\.jsonl(\.gz)?$")
 HEAD_BYTES = 64 * 1024 + 1  # a first line longer than an event line is none
 CHUNK = 1 << 20
-INCIDENT_KEYS = ("camera", "info_type", "start", "end", "count", "picture", "score", "clip")
+INCIDENT_KEYS = ("camera", "info_type", "zone", "start", "end", "count", "picture", "score", "clip")
 Source = Tuple[str, str]  # (device, folder): "" for a device's own root
 
 

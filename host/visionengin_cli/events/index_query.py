@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from ..web.parsing import Bad
 
-INCIDENT_KEYS = ("camera", "info_type", "start", "end", "count", "picture", "score", "clip")
+INCIDENT_KEYS = ("camera", "info_type", "zone", "start", "end", "count", "picture", "score", "clip")
 Cursor = Tuple[float, int]
 
 
