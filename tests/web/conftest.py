@@ -124,7 +124,9 @@ def serve():
 
     def start(path, token=None):
         running.append(serve_in_background(str(path), "127.0.0.1:0", token))
-        return Client(running[-1].url)
+        client = Client(running[-1].url)
+        client.stop = running[-1].stop  # a restart: the server goes before the next starts
+        return client
     yield start
     for served in running:
         served.stop()

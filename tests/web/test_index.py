@@ -127,8 +127,9 @@ def test_months_answered_whole_and_by_pages(tmp_path, serve, caplog):
     # Deleted, damaged, foreign: set aside with a warning, made again, the same answers.
     path = index_path(os.path.realpath(str(root)), "device", os.environ)
     assert os.path.isfile(path) and not str(path).startswith(str(root))
+    served = client
     for damage in ("delete", "garbage", "foreign"):
-        served = serve(root)  # a new server (a restart) meets the file as we left it
+        served.stop()  # a restart: the server that used the file has gone when it is damaged
         for suffix in ("", "-wal", "-shm"):
             if os.path.exists(path + suffix):
                 os.unlink(path + suffix)
