@@ -108,7 +108,7 @@ class _Device:
     def __init__(self) -> None:
         self.saved: Optional[_Read] = None
         self.folder: Optional[_Read] = None  # value: the names of its sub-folders, sorted
-        self.statuses: Dict[str, _Read] = {}  # value: ("ok", (fields, dropped)) or ("bad", message)
+        self.statuses: Dict[str, _Read] = {}  # value: what ``FleetCache._status`` gives
         self.summary: Optional[Summary] = None
 
 
@@ -141,32 +141,42 @@ class FleetCache:
             return None
         if not stat.S_ISREG(info.st_mode):
             return None
+        # rebuilt when what a file says changed, not when it was only written again
         changed = entry.summary is None or now >= entry.summary.gone_after
         if entry.saved is None or not entry.saved.holds(info):
-            entry.saved = _Read(info, read_json(os.path.join(folder, DEVICE_FILE)) or {}, now)
-            changed = True
+            saved = _Read(info, read_json(os.path.join(folder, DEVICE_FILE)) or {}, now)
+            changed = changed or entry.saved is None or saved.value != entry.saved.value
+            entry.saved = saved
         try:
             folder_info: Optional[os.stat_result] = os.stat(folder)
         except OSError:
             folder_info = None
         if entry.folder is None or not entry.folder.holds(folder_info):
-            entry.folder = _Read(folder_info, self._sub_folders(folder), now)
-            changed = True
+            listed = _Read(folder_info, self._sub_folders(folder), now)
+            changed = changed or entry.folder is None or listed.value != entry.folder.value
+            entry.folder = listed
         statuses: Dict[str, _Read] = {}
         mtimes: Dict[str, float] = {}
         for camera in entry.folder.value:
-            path = os.path.join(folder, camera, "status.json")
+            path = folder + os.sep + camera + os.sep + "status.json"
             try:
                 status_info: Optional[os.stat_result] = os.stat(path)
             except OSError:  # none yet, or one the reading reports
                 status_info = None
             read = entry.statuses.get(camera)
             if read is None or not read.holds(status_info):
-                read = _Read(status_info, self._status(camera, path), now)
-                changed = True
+                fresh = _Read(status_info, self._status(camera, path, now), now)
+                if read is None or fresh.value[:2] != read.value[:2]:
+                    changed = True
+                    read = fresh
+                else:  # the same fields: the camera as shown before, its new stamp kept
+                    fresh.value = read.value
+                    read = fresh
             statuses[camera] = read
             if status_info is not None:
                 mtimes[camera] = status_info.st_mtime
+        if statuses.keys() != entry.statuses.keys():
+            changed = True
         entry.statuses = statuses
         if changed or entry.summary is None:
             entry.summary = self._summary(name, entry, mtimes, now)
@@ -180,7 +190,9 @@ class FleetCache:
             log.warning("cannot list the results root %s: %s", folder, error.strerror)
             return []
 
-    def _status(self, camera: str, path: str) -> Tuple[str, Any]:
+    def _status(self, camera: str, path: str, now: float) -> Tuple[Any, ...]:
+        """("ok", its fields, the camera as shown, its frame clock), ("bad",
+        why), or ("none", None) for a folder without a status."""
         try:
             read = read_status(camera, path)
         except Bad as error:
@@ -188,16 +200,17 @@ class FleetCache:
             return "bad", str(error)
         if read is None:
             return "none", None
-        if read[1]:
-            self.skipped.warn(path, "skipping fields of the status {!r}: {}".format(path, ", ".join(read[1])))
-        return "ok", read
+        status, dropped = read
+        if dropped:
+            self.skipped.warn(path, "skipping fields of the status {!r}: {}".format(path, ", ".join(dropped)))
+        return "ok", read, ResultsRoot.shown(camera, status, dropped, now), frame_clock(status)
 
     def _summary(self, name: str, entry: _Device, mtimes: Dict[str, float], now: float) -> Summary:
         counts = {"status_file": 0, "status_field": 0}
         cameras: List[Tuple[Dict[str, Any], FrameClock]] = []
         gone_after = float("inf")
         for camera, read in entry.statuses.items():
-            kind, value = read.value
+            kind = read.value[0]
             mtime = mtimes.get(camera)
             if mtime is not None and now - mtime > GONE_SECONDS:
                 continue  # nobody has written it for a day: its camera has left
@@ -206,8 +219,8 @@ class FleetCache:
             if kind == "bad":
                 counts["status_file"] += 1
             elif kind == "ok":
-                status, dropped = value
+                _, (_, dropped), shown, clock = read.value
                 counts["status_field"] += len(dropped)
-                cameras.append((ResultsRoot.shown(camera, status, dropped, now), frame_clock(status)))
+                cameras.append((shown, clock))
         saved = entry.saved.value if entry.saved is not None else {}
         return Summary(name, saved, cameras, counts, gone_after)
