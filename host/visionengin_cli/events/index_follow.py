@@ -7,10 +7,11 @@ part no longer there (retention) takes its rows with it; a part rewritten
 under the same name (its first line changed, or it shrank) is read again.
 Lines are taken in by ``web.parsing``, as the page reads them.
 
-A source read to its end and found quiet since (its folder's and its
-current file's stat unchanged) is passed over without listing or reading
-its files: a collector's root of a thousand quiet devices costs a stat or
-two per device at each answer, not a listing and two reads."""
+A source read to its end and found quiet since (the same files in its
+log, its current file's stat unchanged) is passed over without looking
+into its files: a collector's root of a thousand quiet devices costs a
+listing and a stat per device at each answer, not two listings and two
+reads."""
 from __future__ import annotations
 
 import gzip
@@ -35,7 +36,7 @@ HEAD_BYTES = 64 * 1024 + 1  # a first line longer than an event line is none
 CHUNK = 1 << 20
 INCIDENT_KEYS = ("camera", "info_type", "start", "end", "count", "picture", "score")
 Source = Tuple[str, str]  # (device, folder): "" for a device's own root
-Quiet = Tuple[int, int, Optional[Tuple[int, int, int]]]  # the folder's inode and time, the current file's
+Quiet = Tuple[Tuple[Tuple[str, Tuple[str, bool]], ...], Tuple[int, int, int]]  # its log's files, the current one's stat
 RACY_SECONDS = 2.0  # a file changed this recently may change again within one tick of its clock, unseen
 
 
@@ -124,24 +125,18 @@ def _plain(value: Any) -> bool:
     return value is None or isinstance(value, (bool, int)) or isinstance(value, str) and len(value) <= 1024
 
 
-def quiet_stamp(folder: str) -> Optional[Quiet]:
-    """What tells that a source's log has not changed: its folder's stat (a
-    part added, renamed, compressed or removed) and its current file's (a
-    line appended, the file rewritten); None when a change could still hide
-    within the clock's tick, or the stat fails."""
+def current_stamp(folder: str) -> Optional[Tuple[int, int, int]]:
+    """The current file's inode, size and time ((0, 0, 0): none); None when
+    a write could still hide within the clock's tick, or the stat fails."""
     try:
-        listing = os.stat(folder)
-        try:
-            current: Optional[os.stat_result] = os.stat(os.path.join(folder, CURRENT))
-        except FileNotFoundError:
-            current = None
+        current = os.stat(os.path.join(folder, CURRENT))
+    except FileNotFoundError:
+        return 0, 0, 0
     except OSError:
         return None
-    now = time.time()
-    if now - listing.st_mtime <= RACY_SECONDS or current is not None and now - current.st_mtime <= RACY_SECONDS:
+    if time.time() - current.st_mtime <= RACY_SECONDS:
         return None
-    return (listing.st_ino, listing.st_mtime_ns,
-            None if current is None else (current.st_ino, current.st_size, current.st_mtime_ns))
+    return current.st_ino, current.st_size, current.st_mtime_ns
 
 
 class Follower:
@@ -205,12 +200,13 @@ class Follower:
             for device in [d for d in self.quiet if d not in listed]:
                 del self.quiet[device]
         for device, folder in sources or []:
-            stamp = quiet_stamp(folder)
+            current = current_stamp(folder)  # before the listing: a change after either is seen next time
+            files = log_files(folder)
+            stamp = None if files is None or current is None else (tuple(sorted(files.items())), current)
             if stamp is not None and self.quiet.get(device) == stamp and device in stored:
                 stored.pop(device)
                 continue
             self.quiet.pop(device, None)
-            files = log_files(folder)
             known = stored.pop(device, [])
             if files is None:
                 continue
