@@ -5,7 +5,7 @@ device device.json, events.jsonl with a few incidents, each camera's
 status.json), the page then asked for in-process through the ASGI app, no
 network: the time of one page, median and worst of BENCH_FLEET_PAGE_RUNS;
 once over a quiet fleet (its files older than the page's two seconds of
-doubt), once while BENCH_FLEET_PAGE_CHANGED devices' device.json are
+doubt, the event index caught up with their logs), once while BENCH_FLEET_PAGE_CHANGED devices' device.json are
 rewritten between two pages (what 1,000 talking devices cause: the
 collector rewrites each one's every 10 s, the page asks every 2 s)."""
 import asyncio
@@ -59,10 +59,11 @@ def build(root):
 
 async def get(app, path):
     scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET",
-             "scheme": "http", "path": path, "raw_path": path.encode(), "query_string": b"",
+             "scheme": "http", "path": path.partition("?")[0], "raw_path": path.partition("?")[0].encode(),
+             "query_string": path.partition("?")[2].encode(),
              "root_path": "", "headers": [(b"host", b"127.0.0.1")], "client": ("127.0.0.1", 1),
              "server": ("127.0.0.1", 80)}
-    answer = {"status": None, "size": 0}
+    answer = {"status": None, "size": 0, "body": b""}
 
     async def receive():
         return {"type": "http.request", "body": b"", "more_body": False}
@@ -72,6 +73,8 @@ async def get(app, path):
             answer["status"] = message["status"]
         elif message["type"] == "http.response.body":
             answer["size"] += len(message.get("body", b""))
+            if path.startswith("/api/"):
+                answer["body"] += message.get("body", b"")
 
     await app(scope, receive, send)
     return answer
@@ -113,14 +116,21 @@ def bench(row, log, work):
     loop = asyncio.new_event_loop()
     try:
         time.sleep(max(0.0, 2.5 - (time.monotonic() - started)))  # files no longer within the doubt
-        timed(loop, app, 1)  # the first reads every file and catches the index up
+        timed(loop, app, 1)  # the first reads every file
+        deadline = time.monotonic() + 120
+        while not json.loads(loop.run_until_complete(get(app, "/api/incidents?limit=1"))["body"])["complete"]:
+            if time.monotonic() > deadline:  # the index still catching up: timed as it is
+                log("fleet page: the event index did not catch up within 120 s")
+                break
+            time.sleep(0.2)
+        timed(loop, app, 1)  # the index's first look at every log since: each one then known to be quiet
         quiet, size = timed(loop, app, RUNS)
         busy, _ = timed(loop, app, RUNS, lambda i: rewrite(root, i * CHANGED, CHANGED))
     finally:
         loop.close()
     what = "fleet page: %d devices x %d cameras, one page in-process" % (DEVICES, CAMERAS)
     row(what, "%.0f ms (worst %.0f)" % (1000 * statistics.median(quiet), 1000 * max(quiet)), "", "",
-        "goal under %d ms; median of %d after one; %.0f kB of HTML" % (GOAL_MS, RUNS, size / 1024))
+        "goal under %d ms; median of %d after the warm-up; %.0f kB of HTML" % (GOAL_MS, RUNS, size / 1024))
     row(what + ", %d devices changed before each" % CHANGED,
         "%.0f ms (worst %.0f)" % (1000 * statistics.median(busy), 1000 * max(busy)), "", "",
         "goal under %d ms; median of %d" % (GOAL_MS, RUNS))
