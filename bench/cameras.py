@@ -21,7 +21,8 @@ template and started as fresh interpreters (VISIONENGIN_CAMERA_TEMPLATE=0,
 the old start); and the time from a SIGKILLed camera's new process to its
 first analysed frame (its first alarm event), both ways.
 Environment: BENCH_CAMERAS (default 1,2,4,8), BENCH_CAMERAS_MEMORY (1,4,8),
-BENCH_CAMERAS_SECONDS (15).
+BENCH_CAMERAS_SECONDS (15); empty lists leave their rows out (BENCH_CAMERAS= BENCH_CAMERAS_MEMORY=:
+the restart row alone).
 """
 import json
 import os
@@ -36,7 +37,7 @@ import psutil
 import media
 
 HERE = Path(__file__).resolve().parent
-COUNTS = [int(n) for n in os.environ.get("BENCH_CAMERAS", "1,2,4,8").split(",")]
+COUNTS = [int(n) for n in os.environ.get("BENCH_CAMERAS", "1,2,4,8").split(",") if n]
 SECONDS = float(os.environ.get("BENCH_CAMERAS_SECONDS", "15"))
 CLIP_FRAMES = 2250  # 90 s: every measurement ends before a stream does
 COMMAND = Path(sys.executable).parent / "visionengin"
@@ -108,7 +109,7 @@ while True:
     cv2.imwrite("%s/motion-%d.jpg" % (sys.argv[2], reads % 50), img)
     reads += 1
 '''
-MEMORY_COUNTS = [int(n) for n in os.environ.get("BENCH_CAMERAS_MEMORY", "1,4,8").split(",")]
+MEMORY_COUNTS = [int(n) for n in os.environ.get("BENCH_CAMERAS_MEMORY", "1,4,8").split(",") if n]
 FRESH = {"VISIONENGIN_CAMERA_TEMPLATE": "0"}  # the camera processes' old start
 
 

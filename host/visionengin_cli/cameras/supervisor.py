@@ -45,6 +45,11 @@ from .watchdog import Progress, ending, stopped, verdict
 log = logging.getLogger("visionengin.cameras")
 FIRST_DELAY, MAX_DELAY, STABLE = 1.0, 60.0, 60.0
 STATUS_PERIOD = 1.0
+# OpenCV's FFmpeg capture options when the user names none: OpenCV's own
+# default (RTSP over TCP where the camera offers it) and no counting of
+# frames to tell the frame rate, which the engine never asks for and which
+# held a restarted camera's first frame back by most of a second.
+CAPTURE_OPTIONS = "rtsp_flags;prefer_tcp|fpsprobesize;0"
 KILL_GRACE = 2.0  # seconds a hung process gets to leave after SIGTERM
 LATE = 3.0  # seconds without a report (one a second) before it counts as missing
 HELD_UP = 2.0  # a step this late: the supervisor itself was held up
@@ -331,6 +336,7 @@ class Supervisor:
 
     def _env(self) -> Dict[str, str]:
         env = dict(os.environ)
+        env.setdefault("OPENCV_FFMPEG_CAPTURE_OPTIONS", CAPTURE_OPTIONS)  # the user's own kept whole
         if self.verbose:
             env["VISIONENGIN_VERBOSE"] = "1"
         if self.debug:

@@ -5,7 +5,13 @@ its first line, so a rename (rotation) or a compression keeps what was read
 of it, and how far it was read is kept with the rows in one transaction. A
 part no longer there (retention) takes its rows with it; a part rewritten
 under the same name (its first line changed, or it shrank) is read again.
-Lines are taken in by ``web.parsing``, as the page reads them."""
+Lines are taken in by ``web.parsing``, as the page reads them.
+
+A source read to its end and found quiet since (the same files in its
+log, its current file's stat unchanged) is passed over without looking
+into its files: a collector's root of a thousand quiet devices costs a
+listing and a stat per device at each answer, not two listings and two
+reads."""
 from __future__ import annotations
 
 import gzip
@@ -17,6 +23,7 @@ import os
 import re
 import sqlite3
 import struct
+import time
 import zlib
 from typing import Any, Callable, Dict, IO, Iterable, List, Optional, Set, Tuple, cast
 
@@ -29,6 +36,8 @@ HEAD_BYTES = 64 * 1024 + 1  # a first line longer than an event line is none
 CHUNK = 1 << 20
 INCIDENT_KEYS = ("camera", "info_type", "zone", "start", "end", "count", "picture", "score", "clip")
 Source = Tuple[str, str]  # (device, folder): "" for a device's own root
+Quiet = Tuple[Tuple[Tuple[str, Tuple[str, bool]], ...], Tuple[int, int, int]]  # its log's files, the current one's stat
+RACY_SECONDS = 2.0  # a file changed this recently may change again within one tick of its clock, unseen
 
 
 def _order(name: str) -> Tuple[int, str]:
@@ -116,6 +125,20 @@ def _plain(value: Any) -> bool:
     return value is None or isinstance(value, (bool, int)) or isinstance(value, str) and len(value) <= 1024
 
 
+def current_stamp(folder: str) -> Optional[Tuple[int, int, int]]:
+    """The current file's inode, size and time ((0, 0, 0): none); None when
+    a write could still hide within the clock's tick, or the stat fails."""
+    try:
+        current = os.stat(os.path.join(folder, CURRENT))
+    except FileNotFoundError:
+        return 0, 0, 0
+    except OSError:
+        return None
+    if time.time() - current.st_mtime <= RACY_SECONDS:
+        return None
+    return current.st_ino, current.st_size, current.st_mtime_ns
+
+
 class Follower:
     """One catching-up step at a time over ``sources()`` (None: the list of
     sources cannot be known now, nothing is removed)."""
@@ -123,12 +146,15 @@ class Follower:
     def __init__(self, conn: sqlite3.Connection, sources: Callable[[], Optional[List[Source]]],
                  on_bad: Callable[[int], None]) -> None:
         self.conn, self.sources, self.on_bad = conn, sources, on_bad
+        self.quiet: Dict[str, Quiet] = {}  # sources read to their end, as they then stood
+        self.stamps: Dict[str, Quiet] = {}  # this step's: of the sources it looks at
 
     def step(self, budget: int) -> int:
         """Reads up to about ``budget`` bytes of new lines (of a compressed
         part, after decompressing what was read before: cheap next to
         parsing); returns the bytes left to read after it."""
         conn = self.conn
+        self.stamps = {}
         conn.execute("BEGIN IMMEDIATE")
         try:
             work, pending = self._match()
@@ -136,6 +162,7 @@ class Follower:
             for part, path, gz, size in work:
                 if budget <= 0 or part["device"] in moved:  # newer parts wait for it: no gap
                     pending += max(0, size - max(part["offset"], part["seen"]))
+                    self.stamps.pop(part["device"], None)
                     continue
                 try:
                     budget -= self._read(part, path, gz, size, budget)
@@ -143,12 +170,17 @@ class Follower:
                     moved.add(part["device"])
                 except (OSError, EOFError, zlib.error) as error:
                     self._unreadable(part, path, size, error)
-                pending += max(0, size - max(part["offset"], part["seen"]))
+                left = max(0, size - max(part["offset"], part["seen"]))
+                if left or part["device"] in moved:
+                    self.stamps.pop(part["device"], None)
+                pending += left
             conn.execute("COMMIT")
         except BaseException:
+            self.quiet.clear()  # what was read is not kept: every source is looked at again
             if conn.in_transaction:
                 conn.execute("ROLLBACK")
             raise
+        self.quiet.update(self.stamps)  # read to their end, as they stood before they were listed
         return pending
 
     # -- which part is which --------------------------------------------------
@@ -163,8 +195,18 @@ class Follower:
         sources = self.sources()
         work: List[Tuple[Dict[str, Any], str, bool, int]] = []
         pending = 0
+        if sources is not None:
+            listed = {device for device, _ in sources}
+            for device in [d for d in self.quiet if d not in listed]:
+                del self.quiet[device]
         for device, folder in sources or []:
+            current = current_stamp(folder)  # before the listing: a change after either is seen next time
             files = log_files(folder)
+            stamp = None if files is None or current is None else (tuple(sorted(files.items())), current)
+            if stamp is not None and self.quiet.get(device) == stamp and device in stored:
+                stored.pop(device)
+                continue
+            self.quiet.pop(device, None)
             known = stored.pop(device, [])
             if files is None:
                 continue
@@ -193,6 +235,8 @@ class Follower:
             work.extend(found_here)
             if not unsure:
                 self._drop([p for p in known if p["id"] not in matched], device)
+                if stamp is not None:
+                    self.stamps[device] = stamp  # unless a part of it is left unread
         if sources is not None:
             for device, parts in stored.items():  # a device folder gone
                 self._drop(parts, device)

@@ -9,7 +9,7 @@ import hashlib
 import logging
 import os
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 from urllib.parse import urlencode
 
 from starlette.applications import Starlette
@@ -26,6 +26,7 @@ from ..cameras import latest
 from ..fleet.layout import is_fleet_root
 from . import metrics, recordings
 from .fleet import FleetRoot
+from .fleet_pages import page_number, split
 from .gates import HostGate, TokenGate, printable
 from .lists import list_query
 from .parsing import Bad, parse_since, parse_time
@@ -62,10 +63,6 @@ def _when(text: Any) -> str:
 
 def _now() -> str:
     return _local(datetime.datetime.now(datetime.timezone.utc), "%H:%M:%S")
-
-
-def _listed(value: Any) -> List[Any]:
-    return value if isinstance(value, list) else []
 
 
 def _digest(html: str) -> str:
@@ -110,17 +107,21 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
     def fleet_context(request: Request, alarms: bool) -> Dict[str, Any]:
         given, params = request.query_params.get("token"), request.query_params
         device, camera, info_type = (params.get(k) or "" for k in ("device", "camera", "info_type"))
-        devices = fleet.devices()
-        cameras = fleet.cameras(devices)
+        try:
+            asked = page_number(params.get("page"))
+        except Bad as error:
+            raise HTTPException(400, str(error)) from None
+        now = time.time()
+        summaries = fleet.summaries(now)
+        devices = [s.device(now) for s in summaries]
+        tiles, paging = split(summaries, devices, asked, device, given if given and token else None)
         cards = fleet.page("incidents", RECENT_INCIDENTS * 2, device, camera, info_type) if alarms else {}
         found = cards.get("incidents", [])
-        seen = [c.get("last_alarm") for c in cameras]  # each log is read once a request, not twice
         types = sorted({str(i.get("info_type")) for i in found} | ({info_type} - {""})
-                       | {str(a.get("info_type")) for a in seen if isinstance(a, dict) and a.get("info_type")}
-                       | {t for c in cameras for t in _listed(c.get("active")) if isinstance(t, str)})
-        return {"fleet": True, "devices": devices, "cameras": cameras, "device": device, "camera": camera,
-                "info_type": info_type, "types": types,
-                "camera_names": sorted({c["camera"] for c in cameras}), "alarms": [],
+                       | {t for s in summaries for t in s.types})
+        return {"fleet": True, "devices": devices, "tiles": tiles, "paging": paging, "device": device,
+                "camera": camera, "info_type": info_type, "types": types,
+                "camera_names": sorted({n for s in summaries for n in s.camera_names}), "alarms": [],
                 "q": "?" + urlencode({"token": given}) if given and token else "",
                 "poll_ms": POLL_SECONDS * 1000, "sinks": [], "incidents": found,
                 "incidents_note": cards.get("reason")}

@@ -3,80 +3,77 @@
 the incidents across the fleet. Each device's folder reads like a device's
 own results root, so the single-device readers do the reading; here their
 answers gain the device and paths from the collector's root. The events and
-incidents of all devices are answered from one index over their logs."""
+incidents of all devices are answered from one index over their logs.
+What each device's files say is kept between requests (``fleet_cache``)."""
 from __future__ import annotations
 
 import os
+import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
 from ..events.index import EventIndex
 from ..events.index_query import Cursor
 from ..fleet.layout import COLLECTOR_FILE, DEVICE_FILE, read_json, safe_name
-from .results import ResultsRoot, Skipped
-
-SILENT_AFTER = 60.0  # seconds without a message: an "online" device shown as silent
+from .fleet_cache import FleetCache, Summary
+from .results import Skipped
 
 
 class FleetRoot:
     def __init__(self, path: str) -> None:
         self.path = os.path.realpath(path)
-        self.roots: Dict[str, ResultsRoot] = {}
         self.skipped = Skipped()
         self._index: Optional[EventIndex] = None
+        self._cache: Optional[FleetCache] = None
+        self._lock = threading.Lock()  # one refresh of the summaries at a time
+        self._last: Dict[str, Summary] = {}  # the summaries of the last refresh, by device
 
-    def names(self) -> List[str]:
+    def _listed(self) -> List[str]:
         try:
             entries = sorted(os.listdir(self.path))
         except OSError:
             return []
-        return [n for n in entries if safe_name(n) and os.path.isfile(os.path.join(self.path, n, DEVICE_FILE))]
+        return [n for n in entries if safe_name(n)]
 
-    def _root(self, name: str) -> ResultsRoot:
-        root = self.roots.get(name)
-        if root is None:
-            root = self.roots[name] = ResultsRoot(os.path.join(self.path, name))
-        return root
+    def names(self) -> List[str]:
+        """The devices: folders of a device's name holding a device.json."""
+        return [n for n in self._listed() if os.path.isfile(os.path.join(self.path, n, DEVICE_FILE))]
+
+    def summaries(self, now: Optional[float] = None) -> List[Summary]:
+        """Every device's summary, sorted by name, each read again only
+        where its files changed since the last request."""
+        with self._lock:
+            if self._cache is None:
+                self._cache = FleetCache(self.path, self.skipped)
+            found = self._cache.refresh(self._listed(), now)  # device.json looked at there
+            self._last = {s.name: s for s in found}
+        return found
 
     def devices(self, now: Optional[float] = None) -> List[Dict[str, Any]]:
         now = time.time() if now is None else now
-        found = []
-        for name in self.names():
-            saved = read_json(os.path.join(self.path, name, DEVICE_FILE)) or {}
-            seen = saved.get("last_seen_epoch")
-            age = max(0.0, now - seen) if isinstance(seen, (int, float)) else None
-            availability = saved.get("availability") if saved.get("availability") in ("online", "offline") else None
-            conflict = saved.get("conflict") if isinstance(saved.get("conflict"), dict) else None
-            found.append({"device": name, "availability": availability or "unknown",
-                          "online": availability == "online",
-                          "silent": availability == "online" and (age is None or age > SILENT_AFTER),
-                          "last_seen": saved.get("last_seen") if isinstance(saved.get("last_seen"), str) else None,
-                          "last_seen_age": age,
-                          "instance": saved.get("instance") if isinstance(saved.get("instance"), dict) else None,
-                          "name_reused": bool(conflict and conflict.get("active")),
-                          "conflict": conflict})
-        return found
+        return [s.device(now) for s in self.summaries(now)]
 
     def cameras(self, devices: Optional[List[Dict[str, Any]]] = None, device: Optional[str] = None,
                 skipped: Optional[Dict[str, int]] = None) -> List[Dict[str, Any]]:
-        """Every device's cameras; a camera's state is what its device last
-        said, "offline" while the device is, and no incident running then:
-        a device killed leaves its incidents' "ON" on the broker."""
-        online = {d["device"]: d["online"] for d in (devices if devices is not None else self.devices())}
-        found = []
-        for name, is_online in online.items():
-            if device and name != device:
+        """Every device's cameras (of the devices given: those of the last
+        ``devices()``); a camera's state is what its device last said,
+        "offline" while the device is, and no incident running then: a
+        device killed leaves its incidents' "ON" on the broker."""
+        now = time.time()
+        if devices is None:
+            found = self.summaries(now)
+        else:
+            last = self._last
+            found = [last[d["device"]] for d in devices if d["device"] in last]
+        cameras: List[Dict[str, Any]] = []
+        for summary in found:
+            if device and summary.name != device:
                 continue
-            for cam in self._root(name).cameras(skipped=skipped):
-                cam = dict(cam, device=name, stale=False,
-                           state=cam.get("reported_state") or "unknown" if is_online else "offline")
-                if not is_online:
-                    cam["active"] = []
-                last = cam.get("last_alarm")
-                if isinstance(last, dict) and isinstance(last.get("picture"), str):
-                    cam["last_alarm"] = dict(last, picture=name + "/" + last["picture"])
-                found.append(cam)
-        return found
+            cameras.extend(summary.cameras_at(now))
+            if skipped is not None:
+                for kind, count in summary.counts.items():
+                    skipped[kind] = skipped.get(kind, 0) + count
+        return cameras
 
     def collector(self) -> Dict[str, Any]:
         """The collector's own counts (collector.json): devices, messages refused by kind."""

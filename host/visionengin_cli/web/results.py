@@ -74,14 +74,28 @@ def _gone(path: str, now: float) -> bool:
         return False
 
 
-def _frame_age(status: Dict[str, Any], updated_age: Optional[float], now: float) -> Optional[float]:
+FrameClock = Tuple[Optional[float], Optional[float], Optional[float]]
+
+
+def frame_clock(status: Dict[str, Any]) -> FrameClock:
+    """What a camera's frame age is told by, in epoch seconds: (its last
+    analysed frame, the age its status gave, the status's own time); kept
+    by the fleet page between requests, the age taken at each."""
+    told = status.get("last_frame_age_seconds")
+    return (_epoch(parse_time(status.get("last_frame"))),
+            float(told) if isinstance(told, (int, float)) and not isinstance(told, bool) else None,
+            _epoch(parse_time(status.get("updated"))))
+
+
+def frame_age(clock: FrameClock, now: float) -> Optional[float]:
     """Seconds since the last analysed frame; for a camera without one yet,
     the age its status gave plus the status's own age."""
-    age = _seconds_since(status.get("last_frame"), now)
-    told = status.get("last_frame_age_seconds")
-    if age is None and isinstance(told, (int, float)) and not isinstance(told, bool):
-        age = max(0.0, float(told)) + (updated_age or 0.0)
-    return age
+    frame, told, updated = clock
+    if frame is not None:
+        return max(0.0, now - frame)
+    if told is None:
+        return None
+    return max(0.0, told) + (max(0.0, now - updated) if updated is not None else 0.0)
 
 
 class ResultsRoot:
@@ -112,7 +126,7 @@ class ResultsRoot:
             if _gone(path, now):
                 continue
             try:
-                read = _read_status(name, path)
+                read = read_status(name, path)
                 if read is None:
                     continue
                 status, dropped = read
@@ -123,14 +137,14 @@ class ResultsRoot:
             if dropped:
                 counts["status_field"] += len(dropped)
                 self.skipped.warn(path, "skipping fields of the status {!r}: {}".format(path, ", ".join(dropped)))
-            found.append(self._camera(name, status, dropped, now))
+            found.append(self.shown(name, status, dropped, now))
         self.skipped.add(counts)
         if skipped is not None:
             skipped.update(counts)
         return found
 
     @staticmethod
-    def _camera(name: str, status: Dict[str, Any], dropped: List[str], now: float) -> Dict[str, Any]:
+    def shown(name: str, status: Dict[str, Any], dropped: List[str], now: float) -> Dict[str, Any]:
         """The status as the page shows it: a state of "stale" when nobody
         rewrites it any more, ages in seconds. Fields the page does not know
         pass on as they came, after those it knows."""
@@ -154,7 +168,7 @@ class ResultsRoot:
             "alarms": status.get("alarms", 0),
             "alarms_by_type": status.get("alarms_by_type", {}),
             "last_frame": status.get("last_frame"),
-            "last_frame_age": _frame_age(status, updated_age, now),
+            "last_frame_age": frame_age(frame_clock(status), now),
             "reason": status.get("reason"),
             "hangs": status.get("hangs", 0),
             "last_alarm": status.get("last_alarm"),
@@ -241,7 +255,7 @@ class ResultsRoot:
         return real
 
 
-def _read_status(name: str, path: str) -> Optional[Tuple[Dict[str, Any], List[str]]]:
+def read_status(name: str, path: str) -> Optional[Tuple[Dict[str, Any], List[str]]]:
     """A camera folder's status as (fields, fields dropped); None for a
     folder without one; Bad for one that cannot be read."""
     try:

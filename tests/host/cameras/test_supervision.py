@@ -158,3 +158,20 @@ def test_a_status_file_left_for_a_day_leaves_the_page(tmp_path):
     day_and_more = time.time() - 86400 - 60
     os.utime(str(tmp_path / "gone" / "status.json"), (day_and_more, day_and_more))
     assert [camera["camera"] for camera in ResultsRoot(str(tmp_path)).cameras()] == ["here"]
+
+
+@pytest.mark.parametrize("own", [None, "rtsp_transport;udp"])
+def test_camera_processes_take_a_short_look_at_the_stream_unless_told_otherwise(tmp_path, monkeypatch, own):
+    """OpenCV's FFmpeg capture options for the camera processes: by default
+    OpenCV's own (RTSP over TCP where offered) without counting frames for the
+    frame rate, which held a restart's first frame back; the user's own kept
+    whole. (A camera process's title covers its /proc environ: asked here.)"""
+    from visionengin_cli.cameras.supervisor import Supervisor
+    from visionengin_cli.events.log import EventLog
+
+    if own is None:
+        monkeypatch.delenv("OPENCV_FFMPEG_CAPTURE_OPTIONS", raising=False)
+    else:
+        monkeypatch.setenv("OPENCV_FFMPEG_CAPTURE_OPTIONS", own)
+    env = Supervisor(str(tmp_path), EventLog(str(tmp_path)))._env()
+    assert env["OPENCV_FFMPEG_CAPTURE_OPTIONS"] == (own or "rtsp_flags;prefer_tcp|fpsprobesize;0")

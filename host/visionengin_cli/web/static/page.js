@@ -9,6 +9,8 @@
   var token = new URLSearchParams(location.search).get("token");
   var filters = document.getElementById("filters");
   var viewer = document.getElementById("viewer");
+  // A large fleet's tiles come a page at a time: the page shown is the one kept current.
+  var tilePage = document.getElementById("tiles").dataset.page;
 
   function url(path, params) {
     var query = new URLSearchParams(params || {});
@@ -56,7 +58,7 @@
   function note(text) { document.getElementById("updated").textContent = text; }
 
   function tick() {
-    Promise.all([refresh("tiles", "fragments/tiles"),
+    Promise.all([refresh("tiles", "fragments/tiles", tilePage ? {page: tilePage} : {}),
                  refresh("incidents", "fragments/incidents", filterParams()),
                  refresh("alarms", "fragments/alarms", filterParams())])
       .then(function () { note("updated " + updated); },
@@ -66,7 +68,9 @@
 
   filters.addEventListener("change", function () {
     span = null;
-    history.replaceState(null, "", url(location.pathname, filterParams()));
+    var kept = filterParams();
+    if (tilePage && tilePage !== "1") kept.page = tilePage;
+    history.replaceState(null, "", url(location.pathname, kept));
     refresh("alarms", "fragments/alarms", filterParams());
     refresh("incidents", "fragments/incidents", filterParams());
   });
