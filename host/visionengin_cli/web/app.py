@@ -9,7 +9,7 @@ import hashlib
 import logging
 import os
 import time
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlencode
 
 from starlette.applications import Starlette
