@@ -92,7 +92,7 @@ class Outbox:
                 raise
             self.size += len(data)
             self.queued += 1
-            self._dirty = True
+            self._dirty, self.fresh = True, False
             self.mark = (_text(event.get("id")), _text(event.get("time")))
             self._bound()
             self.added.notify_all()

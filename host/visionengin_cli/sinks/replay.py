@@ -33,6 +33,8 @@ class Sink:
         self.found = False
         self.later: List[Dict[str, Any]] = []  # newest first
         self.skipped = 0
+        self.skipped_later = 0  # of those, later than the mark's time
+        self.since = _epoch(self.mark[1])
 
 
 def _epoch(text: Any) -> Optional[float]:
@@ -92,16 +94,20 @@ def catch_up(root: str, sinks: Sequence[Sink], ours: Callable[[Dict[str, Any]], 
                         sink.later.append(line)
                     else:
                         sink.skipped += 1
+                        at = _epoch(line.get("time"))
+                        if sink.since is not None and at is not None and at > sink.since:
+                            sink.skipped_later += 1
     queued: Dict[str, int] = {}
     for sink in pending:
-        later = sink.later
+        later, skipped = sink.later, sink.skipped
         if not sink.found:  # placed by its time
-            since = _epoch(sink.mark[1])
+            since = sink.since
             later = [line for line in later if since is not None and (_epoch(line.get("time")) or 0.0) > since]
-        if sink.skipped:
+            skipped = sink.skipped_later
+        if skipped:
             log.warning("%s: %d events in the log after the last one it queued; the newest %d are "
-                        "queued, %d older ones skipped", sink.name, len(later) + sink.skipped,
-                        len(later), sink.skipped)
+                        "queued, %d older ones skipped", sink.name, len(later) + skipped,
+                        len(later), skipped)
         count = 0
         for line in reversed(later):
             try:

@@ -140,3 +140,25 @@ def test_two_only_units_with_mqtt_each_deliver_their_events_with_steady_availabi
     assert len(logged) > 4 and sorted(sent) == sorted(logged), (len(sent), len(logged))
     cams = {e["camera"] for e in gate.events(None)}
     assert cams == {"gate", "yard"}
+
+
+def test_a_far_behind_outbox_is_capped_with_one_warning_and_a_lost_place_is_found_by_time(
+        tmp_path, caplog):
+    from visionengin_cli.sinks.replay import Sink, catch_up
+
+    root = tmp_path / "results"
+    root.mkdir()
+    log = EventLog(str(root))
+    for n in range(1, 8):
+        log.append(line(n))
+    behind, lost = Outbox(str(tmp_path / "behind")), Outbox(str(tmp_path / "lost"))
+    behind.append(line(1))
+    lost.append(dict(line(4), id="not-in-the-log"))  # its line a power cut took from the log
+    sinks = [Sink("behind", behind, lambda e: True), Sink("lost", lost, lambda e: True)]
+    with caplog.at_level("WARNING"):
+        assert catch_up(str(root), sinks, lambda e: True, max_events=3) == {"behind": 3, "lost": 3}
+    assert [r.getMessage() for r in caplog.records if r.levelname == "WARNING"] == [
+        "behind: 6 events in the log after the last one it queued; the newest 3 are queued, "
+        "3 older ones skipped"]
+    assert [e["id"] for _, e in behind.peek()] == ["e1", "e5", "e6", "e7"]
+    assert [e["id"] for _, e in lost.peek()] == ["not-in-the-log", "e5", "e6", "e7"]
