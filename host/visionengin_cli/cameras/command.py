@@ -21,7 +21,7 @@ from ..events.health import HealthWatch
 from ..events.live import LiveEvents, shared_grouping
 from ..events.recovery import recover
 from ..sinks.homeassistant import page_address
-from ..sinks.hub import Hub
+from ..sinks.hub import Hub, unit_name
 from .events import EventLog
 from .supervisor import Supervisor
 from .table import display
@@ -166,7 +166,7 @@ def run(args: argparse.Namespace) -> int:
             config.results, error.strerror or error), file=sys.stderr)
         return EXIT_ERROR
     try:
-        sinks = _sinks(config)
+        sinks = _sinks(config, args.only is not None)
     except OSError as error:
         events.close()
         print("visionengin: error: the sinks' outboxes under {}: {}".format(
@@ -193,6 +193,7 @@ def run(args: argparse.Namespace) -> int:
     supervisor = Supervisor(config.results, events, debug=args.debug, storage=config.storage,
                             on_event=live.alarm)
     supervisor.on_health = live.health
+    supervisor.write_lock = live.lock  # the log's order is the outboxes' order (sinks/replay.py)
     live.on_incident = supervisor.recordings.incident
     if served is not None:
         supervisor.recordings.page = page_address(served.url)
@@ -260,8 +261,9 @@ def _recover(config: config_module.Config, supervisor: Supervisor, events: Event
     folders = {name: slot.folder for name, slot in supervisor.slots.items()
                if only is None or name in only}
     try:
-        recover(config.results, folders, config.sinks.incident_gap, events.write,
-                live.publish_alarm, live.recovered)
+        with live.lock:  # each line logged and queued with no other between
+            recover(config.results, folders, config.sinks.incident_gap, events.write,
+                    live.publish_alarm, live.recovered)
     except Exception:  # noqa: BLE001 - the cameras run whatever the old log holds
         log.exception("cannot recover what the last run left open; going on")
 def _by_zone(config: config_module.Config) -> Set[str]:
@@ -269,11 +271,13 @@ def _by_zone(config: config_module.Config) -> Set[str]:
     return {name for name, camera in config.cameras.items() if camera.incidents_by_zone}
 
 
-def _sinks(config: config_module.Config) -> Optional[Hub]:
-    """The configured sinks (not started yet), or None without any."""
+def _sinks(config: config_module.Config, only: bool) -> Optional[Hub]:
+    """The configured sinks (not started yet), or None without any; a unit
+    run with --only has sink names of its own."""
     if config.sinks.mqtt is None and not config.sinks.webhooks:
         return None
-    return Hub(config.results, config.sinks, list(config.cameras), config.listed)
+    return Hub(config.results, config.sinks, list(config.cameras), config.listed,
+               unit_name(list(config.cameras)) if only else None)
 
 
 def _reload(args: argparse.Namespace, old: config_module.Config,

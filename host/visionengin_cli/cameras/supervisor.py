@@ -218,6 +218,8 @@ class Supervisor:
         self.on_event = on_event
         # health(kind, camera, reason): tells "camera_hung" and the like as events
         self.on_health: Any = None
+        # Held while an alarm is logged and handed on: no other event comes between.
+        self.write_lock: Any = threading.RLock()
         self.slots: Dict[str, Slot] = {}
         self.last_status = 0.0
         self.last_step = 0.0  # monotonic time of the last step()
@@ -434,17 +436,18 @@ class Supervisor:
                     log.error("%s: cannot count a recorded segment: %s", slot.camera.name, error)
             elif "event" in message:
                 event = message["event"]
-                try:
-                    size = int(event.pop("bytes", 0))
-                    if event.get("picture") is not None:  # else told without its picture
-                        slot.ledger.add(event["picture"], size, event["time"])
-                        self.retention.added(size)
-                    line = self.events.write(slot.camera.name, event)
-                except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
-                    log.error("%s: cannot write an event: %s", slot.camera.name, error)
-                    continue
-                if self.on_event is not None:
-                    self.on_event(line)
+                with self.write_lock:
+                    try:
+                        size = int(event.pop("bytes", 0))
+                        if event.get("picture") is not None:  # else told without its picture
+                            slot.ledger.add(event["picture"], size, event["time"])
+                            self.retention.added(size)
+                        line = self.events.write(slot.camera.name, event)
+                    except (OSError, KeyError, TypeError, ValueError, AttributeError) as error:
+                        log.error("%s: cannot write an event: %s", slot.camera.name, error)
+                        continue
+                    if self.on_event is not None:
+                        self.on_event(line)
 
     def _read_log(self, slot: Slot,
                   proc: Union[subprocess.Popen, Forked]) -> None:  # type: ignore[type-arg]

@@ -65,7 +65,8 @@ class LiveEvents:
                  grouping: Optional[Grouping], by_zone: Iterable[str] = ()) -> None:
         self.write, self.publish, self.grouping = write, publish, grouping
         self.by_zone: Set[str] = set(by_zone)  # set again after a reload
-        self.lock = threading.Lock()
+        # Reentrant: the supervisor holds it while it logs an alarm and calls alarm().
+        self.lock = threading.RLock()
         # on_incident(line): may add to an incident's line before it is written
         # (the recordings name an incident_end's clip)
         self.on_incident: Optional[Callable[[Dict[str, Any]], None]] = None

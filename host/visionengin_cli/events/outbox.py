@@ -4,8 +4,14 @@ restart of the service.
 
 One folder per sink under the results root, ``outbox/<sink>/``, holding
 append-only segments (``<number>.jsonl``, one event a line) and ``state.json``
-(the first event not yet delivered, as segment and byte offset, and the
-counts). Every line goes out in one checked write; a line cut short (a full
+(the first event not yet delivered, as segment and byte offset, the
+counts, and the newest event queued). Its newest line is also this sink's
+place in the event log: the id and time of the newest log event it took in,
+kept atomically with the queue because it is the queue's own last line
+(``mark``; ``sinks/replay.py`` queues the log's later events at a start).
+A new outbox records the log's newest event as its mark, so a sink added
+for the first time starts from now. ``.lock`` is held while the outbox is
+open: a second process using the folder is refused. Every line goes out in one checked write; a line cut short (a full
 disk, a crash) is cut back to the last whole one. Past the cap the oldest
 segment goes whole; what it held undelivered is counted and logged as
 dropped. Delivery is at least once and in order: an event delivered just
@@ -13,6 +19,7 @@ before a crash is sent again after it, under the same ``id``.
 """
 from __future__ import annotations
 
+import fcntl
 import json
 import logging
 import os
@@ -26,6 +33,13 @@ DEFAULT_CAP = 64 << 20  # bytes of undelivered events a sink may hold
 STATE = "state.json"
 STATE_PERIOD = 0.5  # seconds
 Position = Tuple[int, int]  # segment number, byte offset in it
+Mark = Tuple[Optional[str], Optional[str]]  # id and time of the newest event queued
+TAIL_BYTES = 1 << 20  # how far back a segment is read for its last whole line
+LOCK = ".lock"
+
+
+class OutboxBusy(OSError):
+    """Another process has the outbox open."""
 
 
 class Outbox:
@@ -39,6 +53,8 @@ class Outbox:
         self._state_at = 0.0
         self.added = threading.Condition(self._lock)
         os.makedirs(folder, exist_ok=True)
+        self._lock_fd = _take(folder)
+        fresh = not os.path.exists(os.path.join(folder, STATE))
         state = self._read_state()
         self.delivered, self.dropped = int(state.get("delivered", 0)), int(state.get("dropped", 0))
         self.segments = sorted(int(name[:-6]) for name in os.listdir(folder)
@@ -49,8 +65,14 @@ class Outbox:
         if self.acked[0] < self.segments[0]:  # its segment was dropped
             self.acked = (self.segments[0], 0)
         self._fd = self._open(self.segments[-1])
+        if self.acked[1] > self._bytes(self.acked[0]):  # a power cut took lines the state had seen
+            self.acked = (self.acked[0], self._bytes(self.acked[0]))
         self.size = sum(self._bytes(n) for n in self.segments)
         self.queued = self._count_from(self.acked)
+        self._dirty = False  # appended since the last fsync
+        self.mark: Mark = self._last_line() or _mark(state.get("mark"))
+        # No state and nothing queued ever: a sink added now, which starts from now.
+        self.fresh = fresh and self.mark == (None, None)
 
     # writing ---------------------------------------------------------------
     def append(self, event: Dict[str, Any]) -> None:
@@ -70,10 +92,38 @@ class Outbox:
                 raise
             self.size += len(data)
             self.queued += 1
+            self._dirty, self.fresh = True, False
+            self.mark = (_text(event.get("id")), _text(event.get("time")))
             self._bound()
             self.added.notify_all()
 
+    def start_at(self, mark: Mark) -> None:
+        """A new outbox: ``mark`` (the log's newest event now) is where it
+        starts, recorded at once."""
+        with self._lock:
+            self.mark, self.fresh = mark, False
+            self._write_state()
+
+    def sync(self) -> None:
+        """What was queued, to the disk (called about once a second, off the
+        cameras' path: an fsync may take a while on a memory card)."""
+        with self._lock:
+            if not self._dirty or self._fd < 0:
+                return
+            self._dirty = False
+            fd = os.dup(self._fd)
+        try:
+            os.fsync(fd)
+        except OSError as error:
+            log.error("outbox %s: cannot sync to disk: %s", self.name, error.strerror or error)
+        finally:
+            os.close(fd)
+
     def _next_segment(self) -> None:
+        try:
+            os.fsync(self._fd)
+        except OSError as error:
+            log.error("outbox %s: cannot sync to disk: %s", self.name, error.strerror or error)
         os.close(self._fd)
         self.segments.append(self.segments[-1] + 1)
         self._fd = self._open(self.segments[-1])
@@ -160,10 +210,18 @@ class Outbox:
 
     def close(self) -> None:
         with self._lock:
+            if self._fd >= 0:
+                try:
+                    os.fsync(self._fd)
+                except OSError as error:
+                    log.error("outbox %s: cannot sync to disk: %s", self.name, error.strerror or error)
             self._write_state()
             if self._fd >= 0:
                 os.close(self._fd)
                 self._fd = -1
+            if self._lock_fd >= 0:
+                os.close(self._lock_fd)
+                self._lock_fd = -1
 
     # files -----------------------------------------------------------------
     def _path(self, number: int) -> str:
@@ -182,6 +240,25 @@ class Outbox:
                                 self._path(number)), size - cut)
                 os.ftruncate(fd, cut)
         return fd
+
+    def _last_line(self) -> Optional[Mark]:
+        """The mark the newest whole line of the newest segment holding one gives."""
+        for number in reversed(self.segments):
+            try:
+                with open(self._path(number), "rb") as file:
+                    size = file.seek(0, os.SEEK_END)
+                    file.seek(max(0, size - TAIL_BYTES))
+                    lines = file.read().split(b"\n")
+            except OSError:
+                continue
+            for raw in reversed(lines):
+                try:
+                    event = json.loads(raw) if raw.strip() else None
+                except ValueError:
+                    continue
+                if isinstance(event, dict) and isinstance(event.get("id"), str):
+                    return (event["id"], _text(event.get("time")))
+        return None
 
     def _bytes(self, number: int) -> int:
         try:
@@ -228,10 +305,36 @@ class Outbox:
         try:
             with open(tmp, "w", encoding="utf-8") as file:
                 json.dump({"segment": self.acked[0], "offset": self.acked[1],
-                           "delivered": self.delivered, "dropped": self.dropped}, file)
+                       "delivered": self.delivered, "dropped": self.dropped,
+                       "mark": {"id": self.mark[0], "time": self.mark[1]}}, file)
+                file.flush()
+                os.fsync(file.fileno())
             os.replace(tmp, path)
         except OSError as error:  # delivered again after a restart: at least once holds
             log.error("outbox %s: cannot record delivery: %s", self.name, error)
+
+
+def _text(value: Any) -> Optional[str]:
+    return value if isinstance(value, str) else None
+
+
+def _mark(value: Any) -> Mark:
+    if not isinstance(value, dict):
+        return (None, None)
+    return (_text(value.get("id")), _text(value.get("time")))
+
+
+def _take(folder: str) -> int:
+    """The outbox's lock, held until close; OutboxBusy when another process has it."""
+    path = os.path.join(folder, LOCK)
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        raise OutboxBusy(16, "{} is used by another process (two units with the same cameras "
+                             "on one results root?)".format(folder)) from None
+    return fd
 
 
 def bytes_under(root: str) -> int:

@@ -1,6 +1,7 @@
 """Home Assistant's MQTT discovery: the retained configuration messages that
 make each camera appear by itself, all tied to one device (this one) and to
-its availability topic.
+its availability topic (or, for a unit run with ``--only``, the unit's own:
+the unit that runs a camera is what its entities' availability depends on).
 
 Per camera a diagnostic sensor of its state; per camera and info type a
 binary sensor (on while an incident runs) and an image (the incident's best
@@ -74,13 +75,17 @@ class Discovery:
     """The discovery payloads of one device: its name, topic prefix and,
     when a page is served, the page's address."""
 
-    def __init__(self, device: str, prefix: str, page: Optional[str] = None) -> None:
+    def __init__(self, device: str, prefix: str, page: Optional[str] = None,
+                 availability: Optional[str] = None) -> None:
+        """``availability``: the topic the entities follow (a unit's own with
+        ``--only``); the device's ``<prefix>/availability`` by default."""
         self.device, self.prefix, self.page = device, prefix, page
+        self.availability = availability or prefix + "/availability"
         self.node = slug(device)
 
     def _common(self, unique: str, name: str, camera: Optional[str]) -> Dict[str, Any]:
         availability: List[Dict[str, str]] = [
-            {"topic": self.prefix + "/availability", "payload_available": "online",
+            {"topic": self.availability, "payload_available": "online",
              "payload_not_available": "offline"}]
         if camera is not None:
             availability.append({"topic": "{}/{}/state".format(self.prefix, camera),

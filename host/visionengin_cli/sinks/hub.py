@@ -1,9 +1,15 @@
 """The configured sinks as one: each event goes into the outbox of every sink
 that wants it (a local append, so a camera's reports never wait for a
 network), and ``<root>/sinks.json`` tells the page and /metrics how each
-sink fares."""
+sink fares.
+
+A unit run with ``--only`` has outboxes of its own, ``outbox/<sink>-<unit>/``
+(``unit``: a digest of its cameras' names, ``unit_name``), beside the other
+units on the same root; a unit without keeps ``outbox/<sink>/``. At the
+creation every outbox gets what the log holds after its mark (``replay``)."""
 from __future__ import annotations
 
+import hashlib
 import logging
 import os
 import threading
@@ -15,36 +21,57 @@ from ..events.outbox import Outbox
 from ..storage.pictures import Trouble
 from ..web.sinks import live_status
 from .config import SinksConfig
+from .replay import Sink, catch_up
 from .sender import Sender
 
 log = logging.getLogger("visionengin.sinks")
 STATUS_PERIOD = 2.0
 STATUS_FILE = "sinks.json"
+SYNC_PERIOD = 1.0  # seconds between two fsyncs of what the outboxes queued
+
+
+def unit_name(cameras: Sequence[str]) -> str:
+    """The name of a unit run with ``--only``: a digest of its cameras' names,
+    the same at every start, safe in a folder name and a client id."""
+    return hashlib.sha256("\n".join(sorted(cameras)).encode("utf-8")).hexdigest()[:10]
 
 
 class Hub:
     def __init__(self, root: str, config: SinksConfig, cameras: List[str],
-                 kept: Optional[Sequence[str]] = None) -> None:
+                 kept: Optional[Sequence[str]] = None, unit: Optional[str] = None) -> None:
         """``cameras``: those run here; ``kept``: all the configuration holds
-        (with ``--only``, more than those run), never cleared from the broker."""
-        self.root = root
+        (with ``--only``, more than those run), never cleared from the broker;
+        ``unit``: the unit's name (``unit_name``) with ``--only``, else None.
+        Raises OSError (OutboxBusy: another process has an outbox)."""
+        self.root, self.unit = root, unit
+        self.cameras = list(cameras)
         self.senders: List[Sender] = []
         folder = os.path.join(root, "outbox")
-        if config.mqtt is not None:
-            from .mqtt import Mqtt
+        suffix = "" if unit is None else "-" + unit
+        try:
+            if config.mqtt is not None:
+                from .mqtt import Mqtt
 
-            self.mqtt: Optional[Mqtt] = Mqtt(Outbox(os.path.join(folder, "mqtt"), config.outbox_cap),
-                                             config.mqtt, config.device, root, cameras, kept)
-            self.senders.append(self.mqtt)
-        else:
-            self.mqtt = None
-        for number, hook in enumerate(config.webhooks, 1):
-            from .webhook import Webhook
+                self.mqtt: Optional[Mqtt] = Mqtt(
+                    Outbox(os.path.join(folder, "mqtt" + suffix), config.outbox_cap),
+                    config.mqtt, config.device, root, cameras, kept, unit)
+                self.senders.append(self.mqtt)
+            else:
+                self.mqtt = None
+            for number, hook in enumerate(config.webhooks, 1):
+                from .webhook import Webhook
 
-            name = "webhook-{}".format(number)
-            self.senders.append(Webhook(name, Outbox(os.path.join(folder, name), config.outbox_cap),
-                                        hook.url, hook.secret, hook.events, hook.picture, root,
-                                        config.device))
+                name = "webhook-{}".format(number)
+                self.senders.append(Webhook(name, Outbox(os.path.join(folder, name + suffix),
+                                                         config.outbox_cap),
+                                            hook.url, hook.secret, hook.events, hook.picture, root,
+                                            config.device))
+        except OSError:
+            for sender in self.senders:
+                sender.outbox.close()
+            raise
+        catch_up(root, [Sink(sender.name, sender.outbox, sender.wants) for sender in self.senders],
+                 self._ours)
         self.failing: Set[str] = set()  # sinks whose outbox cannot be written
         self.status_trouble = Trouble(STATUS_FILE, log)  # told once per run of failures
         self.stopping = threading.Event()
@@ -72,6 +99,12 @@ class Hub:
                     self.failing.discard(sender.name)
                     log.info("%s: queueing events again", sender.name)
 
+    def _ours(self, event: Dict[str, Any]) -> bool:
+        """An event this unit would have queued: of its cameras (one of none
+        only for a unit without ``--only``)."""
+        camera = event.get("camera")
+        return camera in self.cameras if isinstance(camera, str) else self.unit is None
+
     def camera_state(self, camera: str, state: Dict[str, Any]) -> None:
         if self.mqtt is not None:
             self.mqtt.camera_state(camera, state)
@@ -79,6 +112,7 @@ class Hub:
     def set_cameras(self, cameras: List[str], kept: Optional[Sequence[str]] = None) -> None:
         """After a reload: cameras added get their topics, those gone from
         the configuration leave the broker."""
+        self.cameras = list(cameras)
         if self.mqtt is not None:
             self.mqtt.set_cameras(cameras, kept)
 
@@ -121,5 +155,10 @@ class Hub:
         self.status_trouble.success()
 
     def _report(self) -> None:
-        while not self.stopping.wait(STATUS_PERIOD):
-            self.write_status()
+        last = time.monotonic()
+        while not self.stopping.wait(SYNC_PERIOD):
+            for sender in self.senders:
+                sender.outbox.sync()
+            if time.monotonic() - last >= STATUS_PERIOD:
+                last = time.monotonic()
+                self.write_status()

@@ -19,6 +19,12 @@ Assistant nor a collector takes the last run's retained state for this one's.
 A state is sent when it changes, its reason without the seconds it counts.
 A camera gone from the configuration has its retained topics cleared (empty
 payloads, discovery first), at a reload or, failing that, at the next start.
+
+A unit run with ``--only`` (``unit``: a digest of its cameras' names) connects
+as ``<client id>-<unit>`` and tells its own availability on
+``units/<unit>/availability`` (its will too), which its cameras' Home
+Assistant entities follow; it leaves ``availability`` and ``instance`` to a
+unit without ``--only``, so units that stop and start never flap the device's.
 """
 from __future__ import annotations
 
@@ -77,17 +83,21 @@ class Mqtt(Sender):
     kind = "mqtt"
 
     def __init__(self, outbox: Outbox, settings: MqttSettings, device: str, root: str,
-                 cameras: List[str], kept: Optional[Sequence[str]] = None) -> None:
+                 cameras: List[str], kept: Optional[Sequence[str]] = None,
+                 unit: Optional[str] = None) -> None:
         scheme = "mqtts" if settings.tls else "mqtt"
         super().__init__("mqtt", outbox, "{}://{}:{}".format(scheme, settings.host, settings.port))
-        self.settings, self.device, self.root = settings, device, root
+        self.settings, self.device, self.root, self.unit = settings, device, root, unit
+        self.client_id = settings.client_id if unit is None else settings.client_id + "-" + unit
+        self.availability = self.topic("availability") if unit is None else \
+            self.topic("units", unit, "availability")
         self.lock = threading.Lock()
         self.cameras = list(cameras)  # those run here: their topics are published
         self.kept = set(cameras if kept is None else kept)  # in the configuration: never cleared
         self.retained: Dict[str, bytes] = {}  # topic: latest payload, sent again at each connect
         self.published = Published(outbox.folder)
         self.published.add_cameras(self.cameras)  # on disk before anything of them is sent
-        self.discovery = ha.Discovery(device, settings.prefix)
+        self.discovery = ha.Discovery(device, settings.prefix, availability=self.availability)
         self.discovered: Set[str] = set()  # cameras discovered on this connection (sender's thread)
         self.acked = threading.Condition()  # never held while calling the client
         self.completions = 0
@@ -102,7 +112,7 @@ class Mqtt(Sender):
 
     def _client(self) -> paho.Client:
         s = self.settings
-        client = paho.Client(CallbackAPIVersion.VERSION2, client_id=s.client_id,
+        client = paho.Client(CallbackAPIVersion.VERSION2, client_id=self.client_id,
                              protocol=paho.MQTTv311, clean_session=True)
         if log.isEnabledFor(logging.DEBUG):  # otherwise our own lines tell the failures, once
             client.enable_logger(logging.getLogger("visionengin.sinks.paho"))
@@ -110,7 +120,7 @@ class Mqtt(Sender):
             client.username_pw_set(s.username, s.password)
         if s.tls:
             client.tls_set(ca_certs=s.ca_file, cert_reqs=ssl.CERT_REQUIRED)
-        client.will_set(self.topic("availability"), "offline", qos=1, retain=True)
+        client.will_set(self.availability, "offline", qos=1, retain=True)
         client.reconnect_delay_set(1, 30)
         client.max_queued_messages_set(0)
         client.on_connect = self._on_connect
@@ -147,7 +157,7 @@ class Mqtt(Sender):
         with self.lock:
             self.stopping.set()
         if self.connected:  # a clean leave: the will is not sent, so say it
-            info = self.client.publish(self.topic("availability"), "offline", qos=1, retain=True)
+            info = self.client.publish(self.availability, "offline", qos=1, retain=True)
             try:
                 info.wait_for_publish(2.0)
             except (RuntimeError, ValueError):
@@ -242,15 +252,16 @@ class Mqtt(Sender):
         self.beat_at = now
         stamp = datetime.datetime.now(datetime.timezone.utc).isoformat()
         started = datetime.datetime.fromtimestamp(self.started, datetime.timezone.utc).isoformat()
-        payload = {"instance": self.instance, "client_id": self.settings.client_id,
+        payload = {"instance": self.instance, "client_id": self.client_id,
                    "host": socket.gethostname(), "pid": os.getpid(), "started": started,
                    "time": stamp}
         with self.lock:  # never after the "offline" of a stop
             if self.stopping.is_set():
                 return
-            self.client.publish(self.topic("availability"), b"online", qos=qos, retain=True)
-            self.client.publish(self.topic("instance"), json.dumps(payload).encode("utf-8"),
-                                qos=0, retain=True)
+            self.client.publish(self.availability, b"online", qos=qos, retain=True)
+            if self.unit is None:  # the device's: one process speaks for it
+                self.client.publish(self.topic("instance"), json.dumps(payload).encode("utf-8"),
+                                    qos=0, retain=True)
 
     def _on_disconnect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was, self.connected = self.connected, False
