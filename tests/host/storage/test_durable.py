@@ -81,6 +81,6 @@ def test_state_file_on_a_full_disk(tmp_path, small_disk):
 def test_bad_times_are_refused(bad):
     with pytest.raises(BadTime):
         epoch(bad)
-    assert epoch(iso(1700000000.5)) == 1700000000.5 == epoch("2023-11-14T22:13:20.5Z")
+    assert epoch(iso(1700000000.5)) == 1700000000.5 == epoch("2023-11-14T22:13:20.500Z")
     with pytest.raises(BadTime):
         epoch("2023-11-14T22:13:20", naive=False)
