@@ -5,10 +5,11 @@ measured side by side in one run, printed as one table on standard output
 Environment: BENCH_LIVE_SECONDS (default 60; 600 for the 10-minute figure),
 BENCH_REPEAT (default 2: best of N for the short throughput runs),
 BENCH_ONLY (comma list of sections: video, live, stops, memory, cameras, web, index, videos,
-storage, sinks, fleet, fleetpage, recording, zones, livepicture; the cameras, index, videos,
+storage, sinks, fleet, fleetpage, recording, zones, livepicture, record_log; the cameras, index, videos,
 sinks, fleet, fleetpage, recording, zones and livepicture sections have their own settings, see
 bench/cameras.py, bench/events_index.py, bench/archives.py, bench/sinks.py, bench/fleet.py,
-bench/fleet_page.py, bench/recording.py, bench/zones.py and bench/live_picture.py).
+bench/fleet_page.py, bench/recording.py, bench/zones.py, bench/live_picture.py and
+bench/record_log.py).
 """
 import os
 
@@ -47,13 +48,14 @@ import fleet_page  # noqa: E402
 import recording  # noqa: E402
 import zones  # noqa: E402
 import live_picture  # noqa: E402
+import record_log  # noqa: E402
 import reference as ref  # noqa: E402
 from rtsp_server import RtspServer, free_port, rtsp_unavailable_reason  # noqa: E402
 
 LIVE_SECONDS = float(os.environ.get("BENCH_LIVE_SECONDS", "60"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "2")))
 ONLY = os.environ.get("BENCH_ONLY", "video,live,stops,memory,cameras,web,index,videos,storage,sinks,fleet,fleetpage,"
-                      "recording,zones,livepicture").split(",")
+                      "recording,zones,livepicture,record_log").split(",")
 ALL = list(main.devBehavior)
 ROWS = []
 
@@ -374,7 +376,8 @@ if __name__ == "__main__":
                                ("fleetpage", lambda: fleet_page.bench(row, log, work)),
                                ("recording", lambda: recording.bench(row, log, work)),
                                ("zones", lambda: zones.bench(row, log, work)),
-                               ("livepicture", lambda: live_picture.bench(row, log, work))):
+                               ("livepicture", lambda: live_picture.bench(row, log, work)),
+                               ("record_log", lambda: record_log.bench(row, log, work))):
             if section in ONLY:
                 log("section", section)
                 bench()

@@ -7,7 +7,6 @@ Exit status 0 only when every video was analysed."""
 from __future__ import annotations
 
 import argparse
-import fcntl
 import logging
 import os
 import sys
@@ -18,6 +17,7 @@ from typing import Any, Deque, Dict, List, Optional, Tuple
 from ..cli import (EXIT_ERROR, EXIT_OK, EXIT_USAGE, PROG, CommandError, UsageError, _number,
                    positive_int)
 from ..events.incidents import DEFAULT_GAP
+from ..storage.lock import locked_file
 from .sources import Video, gather, read_list
 
 log = logging.getLogger("visionengin.videos")
@@ -64,12 +64,9 @@ def options_of(args: Any, bev: Optional[List[str]]) -> Dict[str, Any]:
 
 
 def _lock(root: str) -> int:
-    fd = os.open(os.path.join(root, ".lock"), os.O_RDWR | os.O_CREAT, 0o644)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        os.close(fd)
-        raise CommandError("another `{} videos` is writing to {}".format(PROG, root)) from None
+    fd = locked_file(os.path.join(root, ".lock"))
+    if fd is None:
+        raise CommandError("another `{} videos` is writing to {}".format(PROG, root))
     return fd
 
 

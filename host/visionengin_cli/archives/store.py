@@ -11,10 +11,10 @@ them, which replaces ``video_result/`` only when the video is done.
 "alarm") plus the video's path and each picture's offset into it, and the
 incidents of those alarms. A line's "time" is when the driver wrote it: the log
 stays in time order (the status page and ``/api/events?since=`` rely on that),
-and the moment in the video is the offset."""
+and the moment in the video is the offset. The log's lines reach the disk by the
+flush policy of ``storage.flush``, the state files through ``storage.atomic``."""
 from __future__ import annotations
 
-import datetime
 import hashlib
 import json
 import os
@@ -23,34 +23,13 @@ import time
 from typing import Any, Dict, List, Optional, Tuple
 
 from ..events.incidents import Incidents
+from ..storage.atomic import replace_file
+from ..storage.flush import SyncedFile
+from ..storage.pictures import write_all
+from ..storage.times import iso
 from .sources import Video
 
 MARKER, STATUS, WORK, PICTURES = "done.json", "status.json", ".work", "video_result"
-
-
-def iso(seconds: float) -> str:
-    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
-
-
-def write_all(fd: int, data: bytes) -> None:
-    """os.write may write less than asked: the rest follows, or it is an error."""
-    view = memoryview(data)
-    while view:
-        written = os.write(fd, view)
-        if written <= 0:
-            raise OSError("nothing written")
-        view = view[written:]
-
-
-def write_atomic(path: str, data: bytes) -> None:
-    tmp = "{}.{}.tmp".format(path, os.getpid())
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    try:
-        write_all(fd, data)
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(tmp, path)
 
 
 def fingerprint(path: str) -> Optional[Dict[str, int]]:
@@ -69,8 +48,11 @@ class Store:
                         ("t", "bev", "threshold", "alarm_interval", "activate")}
         self.events = os.open(os.path.join(root, "events.jsonl"),
                               os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        self.synced = SyncedFile("the event log " + os.path.join(root, "events.jsonl"))
+        self.synced.track(self.events)
 
     def close(self) -> None:
+        self.synced.close()
         os.close(self.events)
 
     def folder(self, video: Video, *parts: str) -> str:
@@ -108,7 +90,7 @@ class Store:
             "final": state in ("done", "failed"), "updated": iso(now), "frames": 0,
             "alarms": 0, "alarms_by_type": {}, "reason": None}
         status.update(fields)
-        write_atomic(self.folder(video, STATUS),
+        replace_file(self.folder(video, STATUS),
                      (json.dumps(status, ensure_ascii=False) + "\n").encode("utf-8"))
 
     def finish(self, video: Video, result: Dict[str, Any], attempt: int) -> int:
@@ -133,6 +115,7 @@ class Store:
             by_type[alarm["info_type"]] = by_type.get(alarm["info_type"], 0) + 1
         write_all(self.events, "".join(json.dumps(line, ensure_ascii=False) + "\n"
                                        for line in lines).encode("utf-8"))
+        self.synced.wrote()
         last = result["alarms"][-1] if result["alarms"] else None
         seconds = result["seconds"]
         self.status(video, "done", frames=result["frames"], analysed=result["analysed"],
@@ -146,7 +129,7 @@ class Store:
         marker = {"path": video.path, "file": fingerprint(video.path), "options": self.options,
                   "finished": iso(time.time()), "frames": result["frames"],
                   "alarms": len(result["alarms"]), "incidents": incidents}
-        write_atomic(self.folder(video, MARKER), json.dumps(marker).encode("utf-8") + b"\n")
+        replace_file(self.folder(video, MARKER), json.dumps(marker).encode("utf-8") + b"\n")
         shutil.rmtree(work, ignore_errors=True)
         return incidents
 

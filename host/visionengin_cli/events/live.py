@@ -7,13 +7,13 @@ one lock keeps the log's order and the sinks' order the same.
 """
 from __future__ import annotations
 
-import datetime
 import logging
 import threading
 import time
 import uuid
 from typing import Any, Callable, Dict, Iterable, List, Optional, Protocol, Set
 
+from ..storage.times import BadTime, epoch, iso
 from .incidents import Incidents
 
 log = logging.getLogger("visionengin.events")
@@ -37,17 +37,6 @@ class Grouping(Protocol):
 
 def new_id() -> str:
     return uuid.uuid4().hex
-
-
-def iso(seconds: float) -> str:
-    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
-
-
-def epoch(text: Any) -> float:
-    try:
-        return datetime.datetime.fromisoformat(str(text)).timestamp()
-    except ValueError:
-        return time.time()
 
 
 def shared_grouping(gap: float) -> Grouping:
@@ -79,12 +68,18 @@ class LiveEvents:
             if self.grouping is not None:
                 score, picture = line.get("score"), line.get("picture")
                 camera, zones = str(line["camera"]), line.get("zones")
+                try:
+                    at = epoch(line["time"])
+                except BadTime as error:  # not of our writing: grouped as it arrives, and said so
+                    log.warning("camera %s: an alarm with a bad time (%s): grouped at its arrival",
+                                line.get("camera"), error)
+                    at = time.time()
                 places: List[Optional[str]] = [None]
                 if camera in self.by_zone and isinstance(zones, list) and zones:
                     places = [str(zone) for zone in zones]
                 for zone in places:
                     self._incidents(self.grouping.add(
-                        camera, str(line["info_type"]), epoch(line["time"]),
+                        camera, str(line["info_type"]), at,
                         picture if isinstance(picture, str) else None,  # None: not written
                         score if isinstance(score, (int, float)) else None, zone))
 

@@ -13,14 +13,15 @@ counted as lost. Each run of failures is told once with its reason, and its
 end once. The log is rotated into parts (``rotation``); a writer that finds
 the file renamed under it opens the new one.
 
+Every line is in the page cache once written (a crash of the process loses
+nothing) and reaches the disk within a second and at the stop (``storage.flush``).
+
 status.json is replaced atomically, so a reader sees the old file or the new
 one, never a mix; a failed write leaves no temporary file behind.
 """
 from __future__ import annotations
 
 import collections
-import datetime
-import errno
 import json
 import logging
 import os
@@ -29,7 +30,10 @@ import time
 import uuid
 from typing import Any, Deque, Dict, Optional
 
-from ..storage.pictures import Trouble, write_all, write_file
+from ..storage import atomic
+from ..storage.flush import Flusher, SyncedFile
+from ..storage.pictures import Trouble, write_all
+from ..storage.times import iso
 from . import rotation
 
 log = logging.getLogger("visionengin.events")
@@ -37,19 +41,17 @@ MAX_KEPT = 10000  # events kept in memory while the log cannot be written
 TAIL = 64 * 1024  # how far back a cut looks for the last whole line
 
 
-def iso(seconds: Optional[float]) -> Optional[str]:
-    """time.time() as ISO 8601 with the UTC offset, or None."""
-    if seconds is None:
-        return None
-    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
+__all__ = ["EventLog", "iso", "replace_json", "write_status"]
 
 
 class EventLog:
     """The writer of ``<root>/events.jsonl`` in this process."""
 
-    def __init__(self, root: str, part_bytes: int = rotation.PART_BYTES) -> None:
+    def __init__(self, root: str, part_bytes: int = rotation.PART_BYTES,
+                 flusher: Optional[Flusher] = None) -> None:
         self.root = root
         self.path = os.path.join(root, rotation.CURRENT)
+        self.synced = SyncedFile("the event log " + self.path, flusher)
         self.part_bytes = part_bytes
         self._lock = threading.Lock()
         self._fd = -1
@@ -66,6 +68,7 @@ class EventLog:
         if self._fd >= 0:
             os.close(self._fd)
         self._fd = fd
+        self.synced.track(fd)
         stat = os.fstat(fd)
         self._ino = stat.st_ino
         self._day = rotation.day_of(stat.st_size and rotation.first_time(self.path))
@@ -79,6 +82,7 @@ class EventLog:
                         "aside as an unreadable line", self.path)
             try:
                 write_all(self._fd, b"\n")
+                self.synced.wrote()
             except OSError as error:
                 log.error("cannot end the cut line of %s: %s", self.path, error.strerror or error)
 
@@ -133,6 +137,7 @@ class EventLog:
                     len(self.kept), self.lost))
                 return
             self.kept.popleft()
+            self.synced.wrote()
         if self.trouble.reason is not None:
             log.info("the event log: %d kept event%s written, %d lost", kept,
                      "" if kept == 1 else "s", self.lost)
@@ -174,6 +179,7 @@ class EventLog:
             if self.kept:
                 log.warning("the event log: %d event%s could not be written before the stop",
                             len(self.kept), "" if len(self.kept) == 1 else "s")
+            self.synced.close()  # the last lines reach the disk before the stop
             if self._fd >= 0:
                 os.close(self._fd)
                 self._fd = -1
@@ -190,8 +196,7 @@ def _cut_to_last_line(fd: int, before: int) -> None:
 
 
 def write_status(folder: str, status: Dict[str, Any]) -> None:
-    """Replace ``<folder>/status.json`` atomically (temporary file in the same
-    folder, then rename); on any failure the temporary file is removed.
+    """Replace ``<folder>/status.json`` atomically and durably (``storage.atomic``).
     On a full disk, where no new file can be made, the old one is rewritten
     in place (its blocks are already there): the state "disk full" must
     still be told, and a reader that meets the moment of the rewrite skips
@@ -201,25 +206,4 @@ def write_status(folder: str, status: Dict[str, Any]) -> None:
 
 def replace_json(path: str, value: Any) -> None:
     """``value`` as the JSON file ``path``, as ``write_status`` writes it."""
-    tmp = path + ".{}.tmp".format(os.getpid())
-    data = (json.dumps(value, ensure_ascii=False) + "\n").encode("utf-8")
-    try:
-        write_file(tmp, data)
-    except OSError as error:
-        if error.errno != errno.ENOSPC or not os.path.exists(path):
-            raise
-        fd = os.open(path, os.O_WRONLY)
-        try:
-            os.pwrite(fd, data, 0)
-            os.ftruncate(fd, len(data))
-        finally:
-            os.close(fd)
-        return
-    try:
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    atomic.replace_json(path, value, in_place_when_full=True)

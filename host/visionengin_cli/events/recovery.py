@@ -16,7 +16,6 @@ retained MQTT ``<camera>/<info type>`` turns OFF and Home Assistant clears.
 """
 from __future__ import annotations
 
-import datetime
 import json
 import logging
 import os
@@ -25,6 +24,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Set, Tuple
 
 from ..storage.layout import hour_key, hour_start, picture_time
 from ..storage.ledger import hour_folders
+from ..storage.times import epoch_or_none
 from .incidents import END, START, Incident, Incidents
 from .reader import lines_from_end
 
@@ -34,19 +34,6 @@ READ_BYTES = 16 * 1024 * 1024  # how far back the log is read (a part): a second
 NO_EVENT_HOURS = 24  # a camera with no logged event: its pictures of this many hours are looked at
 MAX_ORPHANS = 10000  # per camera and start: pictures told at most
 PICTURE_ENDS = (".jpg", ".jpeg", ".png")
-
-
-def _epoch(text: Any) -> Optional[float]:
-    """An ISO 8601 time as epoch seconds; None for anything else (never "now")."""
-    if not isinstance(text, str):
-        return None
-    try:
-        moment = datetime.datetime.fromisoformat(text)
-    except ValueError:
-        return None
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=datetime.timezone.utc)
-    return moment.timestamp()
 
 
 class Left:
@@ -79,7 +66,7 @@ def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) ->
         camera, kind = line["camera"], line.get("type", "alarm")
         zone = line.get("zone") if isinstance(line.get("zone"), str) else None
         key = (camera, line["info_type"], zone)
-        at = _epoch(line.get("time"))
+        at = epoch_or_none(line.get("time"))
         if kind == "alarm" and at is not None:
             last = left.last.setdefault(camera, at)  # alarms only: a health line may pass one in flight
             picture = line.get("picture")
@@ -95,7 +82,7 @@ def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) ->
         elif kind in (START, END) and key not in decided:
             decided.add(key)
             alarms = since.pop(key, [])
-            start = _epoch(line.get("start")) or at
+            start = epoch_or_none(line.get("start")) or at
             if kind == END or not isinstance(line.get("incident"), str) or start is None:
                 continue
             score = line.get("score")

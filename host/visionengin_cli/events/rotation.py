@@ -13,7 +13,6 @@ had open, and every writer opens the file again when it finds it renamed.
 from __future__ import annotations
 
 import datetime
-import fcntl
 import gzip
 import json
 import logging
@@ -22,6 +21,9 @@ import re
 import shutil
 import time
 from typing import Any, Dict, List, Optional, Tuple
+
+from ..storage.lock import locked_file
+from ..storage.times import epoch
 
 log = logging.getLogger("visionengin.events")
 CURRENT = "events.jsonl"
@@ -45,9 +47,8 @@ def first_time(path: str) -> Optional[float]:
     try:
         with open(path, "rb") as file:
             line = file.readline(4096)
-        value = json.loads(line).get("time")
-        return datetime.datetime.fromisoformat(value).timestamp()
-    except (OSError, ValueError, AttributeError, TypeError):
+        return epoch(json.loads(line).get("time"))
+    except (OSError, ValueError, AttributeError):  # BadTime too
         return None
 
 
@@ -85,15 +86,13 @@ class _Locked:
         self.path, self.wait, self.fd = os.path.join(root, LOCK), wait, -1
 
     def __enter__(self) -> bool:
-        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
-        try:
-            fcntl.flock(self.fd, fcntl.LOCK_EX | (0 if self.wait else fcntl.LOCK_NB))
-        except BlockingIOError:
-            return False
-        return True
+        fd = locked_file(self.path, self.wait)
+        self.fd = -1 if fd is None else fd
+        return fd is not None
 
     def __exit__(self, *_: Any) -> None:
-        os.close(self.fd)
+        if self.fd >= 0:
+            os.close(self.fd)
 
 
 def rotate(root: str, ino: Optional[int]) -> bool:

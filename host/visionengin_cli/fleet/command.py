@@ -5,7 +5,6 @@ the environment, never the command line."""
 from __future__ import annotations
 
 import argparse
-import fcntl
 import logging
 import os
 import signal
@@ -17,6 +16,7 @@ from typing import Any, Dict, List, Optional
 
 from ..secrets import MaskingFilter
 from ..storage import settings as storage_settings
+from ..storage.lock import locked_file
 from . import layout, limits, retention
 from .client import Collector, Settings
 from .store import Store
@@ -181,12 +181,9 @@ def _bounds(args: argparse.Namespace) -> limits.Limits:
 def _claim(root: str, settings: Settings) -> int:
     """The root's lock (one collector per root) and its marker for the page."""
     os.makedirs(root, exist_ok=True)
-    fd = os.open(os.path.join(root, ".collect.lock"), os.O_RDWR | os.O_CREAT, 0o644)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        os.close(fd)
-        raise CollectError("{}: another collector keeps this root".format(root)) from None
+    fd = locked_file(os.path.join(root, ".collect.lock"))
+    if fd is None:
+        raise CollectError("{}: another collector keeps this root".format(root))
     layout.write_json(os.path.join(root, layout.MARKER), {
         "kind": "visionengin-collect", "broker": "{}:{}".format(settings.host, settings.port),
         "topic": settings.topic, "client_id": settings.client_id, "pid": os.getpid(),

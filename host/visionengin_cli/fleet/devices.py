@@ -21,12 +21,11 @@ decides when a silent device is forgotten.
 """
 from __future__ import annotations
 
-import datetime
 import logging
 import time
 from typing import Any, Dict, List, Optional
 
-from .events_log import iso
+from ..storage.times import epoch_or_none, iso
 
 log = logging.getLogger("visionengin.fleet")
 CONFLICT_WINDOW = 120.0  # seconds: a replaced instance heard again within it is a second device
@@ -41,11 +40,7 @@ def device_time(value: Any) -> Optional[float]:
     """An ISO 8601 time with its offset, as devices write it, in epoch seconds."""
     if not isinstance(value, str) or len(value) > 40:
         return None
-    try:
-        moment = datetime.datetime.fromisoformat(value[:-1] + "+00:00" if value.endswith("Z") else value)
-    except ValueError:
-        return None
-    return moment.timestamp() if moment.tzinfo is not None else None
+    return epoch_or_none(value, naive=False)
 
 
 class DeviceState:

@@ -7,13 +7,14 @@ parts) at the first use, so a repeat is dropped across a restart too."""
 from __future__ import annotations
 
 import collections
-import datetime
 import json
 import os
 from typing import Any, Dict, List, Optional
 
 from ..events import rotation
 from ..events.reader import lines_from_end
+from ..storage.flush import Flusher, SyncedFile
+from ..storage.times import iso
 from .layout import EVENTS
 
 ROTATE_BYTES = 16 << 20
@@ -21,15 +22,14 @@ RECENT_IDS = 20000  # per device: far more than one outage's resends
 TAIL_BYTES = 4 << 20
 
 
-def iso(seconds: Optional[float]) -> Optional[str]:
-    if seconds is None:
-        return None
-    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
+__all__ = ["DeviceLog", "iso"]
 
 
 class DeviceLog:
-    def __init__(self, folder: str, part_bytes: int = ROTATE_BYTES) -> None:
+    def __init__(self, folder: str, part_bytes: int = ROTATE_BYTES,
+                 flusher: Optional[Flusher] = None) -> None:
         self.folder, self.path, self.part_bytes = folder, os.path.join(folder, EVENTS), part_bytes
+        self.synced = SyncedFile("the event log " + self.path, flusher)
         self.fd = -1
         self.ids: "collections.OrderedDict[str, None]" = collections.OrderedDict()
         self._load_ids()
@@ -56,6 +56,7 @@ class DeviceLog:
         data = (json.dumps(line, ensure_ascii=False) + "\n").encode("utf-8")
         if self.fd < 0:
             self.fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+            self.synced.track(self.fd)
         start = os.fstat(self.fd).st_size
         if start >= self.part_bytes:
             self._rotate()
@@ -70,6 +71,7 @@ class DeviceLog:
             except OSError:
                 pass
             raise
+        self.synced.wrote()
         ident = line.get("id")
         if isinstance(ident, str):
             self.ids[ident] = None
@@ -81,8 +83,10 @@ class DeviceLog:
         os.close(self.fd)
         self.fd = -1
         self.fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        self.synced.track(self.fd)
 
     def close(self) -> None:
+        self.synced.close()
         if self.fd >= 0:
             os.close(self.fd)
             self.fd = -1

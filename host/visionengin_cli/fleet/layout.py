@@ -15,6 +15,8 @@ import json
 import os
 from typing import Any, Dict, Optional
 
+from ..storage.atomic import replace_json
+
 MARKER = "fleet.json"
 COLLECTOR_FILE = "collector.json"
 FORGOTTEN = ".forgotten-"  # a forgotten device's folder, set aside until the next retention pass
@@ -33,19 +35,8 @@ def safe_name(name: str) -> bool:
 
 
 def write_json(path: str, data: Dict[str, Any]) -> None:
-    """Replaced atomically: a reader sees the old file or the new one."""
-    tmp = "{}.{}.tmp".format(path, os.getpid())
-    try:
-        with open(tmp, "w", encoding="utf-8") as file:
-            json.dump(data, file, ensure_ascii=False)
-            file.write("\n")
-        os.replace(tmp, path)
-    except OSError:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    """Replaced atomically and durably: a reader sees the old file or the new one."""
+    replace_json(path, data)
 
 
 def read_json(path: str, limit: int = 1 << 20) -> Optional[Dict[str, Any]]:

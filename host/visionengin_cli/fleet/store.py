@@ -24,9 +24,10 @@ import time
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from ..sinks.homeassistant import slug
+from ..storage.atomic import replace_file
 from . import layout, pictures
 from .devices import device_time
-from .events_log import iso
+from ..storage.times import iso
 from .folder import Ack, Device, Pending
 from .limits import REFUSAL_KINDS, Limits
 
@@ -254,10 +255,7 @@ class Store:
         folder = os.path.join(device.folder, camera, layout.PICTURES)
         os.makedirs(folder, exist_ok=True)
         path = os.path.join(folder, ident + suffix)
-        tmp = path + ".tmp"
-        with open(tmp, "wb") as file:
-            file.write(payload)
-        os.replace(tmp, path)
+        replace_file(path, payload)
         self.counts["pictures"] += 1
         if "picture" in line:
             line["device_picture"] = line["picture"]

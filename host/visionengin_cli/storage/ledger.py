@@ -19,7 +19,7 @@ import time
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from .layout import DAY, HOUR, hour_key, hour_start, picture_time
-from .pictures import write_file
+from .atomic import replace_file
 
 log = logging.getLogger("visionengin.storage")
 FILE = "ledger.json"
@@ -189,16 +189,10 @@ class Ledger:
                               for key, h in sorted(self.hours.items())}}
             self.dirty = False
         self.saved = now
-        tmp = self.path + ".{}.tmp".format(os.getpid())
         try:
-            write_file(tmp, json.dumps(data, separators=(",", ":")).encode("utf-8"))
-            os.replace(tmp, self.path)
+            replace_file(self.path, json.dumps(data, separators=(",", ":")).encode("utf-8"))
         except OSError as error:
             self.dirty = True
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
             log.debug("%s: cannot save the ledger: %s", self.camera, error)
 
     # -- figures -----------------------------------------------------------------

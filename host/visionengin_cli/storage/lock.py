@@ -10,6 +10,9 @@ to notice). The kernel drops the lock with the last descriptor: a crash
 never leaves a stale lock. A lock whose named owner is gone is such a camera
 process on its way out: it is waited for, a few seconds at most, so that a
 restart right after a crash is not refused.
+
+``locked_file`` is the one way a lock file is taken here, also for the
+roots of ``videos`` and ``collect`` and the event log's rotation.
 """
 from __future__ import annotations
 
@@ -31,6 +34,22 @@ class Busy(Exception):
         self.folder, self.pid = folder, pid
 
 
+def locked_file(path: str, wait: bool = False) -> Optional[int]:
+    """The descriptor of the lock file ``path`` (made when missing) with an
+    exclusive ``flock`` on it, or None when another holds it (``wait``:
+    wait for it instead). The lock lasts until the descriptor is closed.
+    OSError when the file cannot be opened."""
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+    except OSError as error:
+        os.close(fd)
+        if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
+            return None
+        raise
+    return fd
+
+
 class FolderLock:
     def __init__(self, folder: str) -> None:
         self.folder = folder
@@ -40,19 +59,14 @@ class FolderLock:
     def acquire(self) -> None:
         """Take the lock or raise ``Busy``; OSError when the folder cannot be made."""
         os.makedirs(self.folder, exist_ok=True)
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
         deadline = time.monotonic() + ORPHAN_WAIT
         while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            taken = locked_file(self.path)
+            if taken is not None:
+                fd = taken
                 break
-            except OSError as error:
-                if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
-                    os.close(fd)
-                    raise
             pid = _pid_in(self.path)
             if (pid is not None and _alive(pid)) or time.monotonic() > deadline:
-                os.close(fd)
                 raise Busy(self.folder, pid)
             time.sleep(0.1)
         try:  # the PID is a courtesy for the refusal's message: a full disk does not stop us

@@ -9,7 +9,6 @@ waits for it.
 from __future__ import annotations
 
 import collections
-import datetime
 import logging
 import os
 import threading
@@ -19,6 +18,7 @@ from typing import Any, Callable, Deque, Dict, List, Optional
 from .clips import ClipError, write_clip
 from .layout import hour_key
 from .ledger import Ledger
+from .times import epoch_or_none, iso
 from .segments import FOLDER, clip_path, covering, segments
 
 log = logging.getLogger("visionengin.clips")
@@ -45,13 +45,6 @@ class Job:
         self.camera, self.incident, self.begin, self.end = camera, incident, begin, end
         self.path, self.first = path, first
         self.queued = time.monotonic()
-
-
-def _epoch(text: Any) -> Optional[float]:
-    try:
-        return datetime.datetime.fromisoformat(str(text)).timestamp()
-    except ValueError:
-        return None
 
 
 class Recordings:
@@ -101,7 +94,7 @@ class Recordings:
         the clip (``clip``, and ``clip_url`` where a page is served) and
         queues it."""
         camera, ident = str(line.get("camera")), str(line.get("incident"))
-        first, last = _epoch(line.get("start")), _epoch(line.get("end"))
+        first, last = epoch_or_none(line.get("start")), epoch_or_none(line.get("end"))
         with self.changed:
             setting = self.cameras.get(camera)
             if setting is None or setting.mode == "off" or first is None or last is None:
@@ -185,7 +178,7 @@ class Recordings:
         chosen = covering(segments(setting.folder, job.begin), job.begin, job.end)
         if not chosen:
             log.error("%s: no clip for incident %s: nothing recorded from %s", job.camera, job.incident,
-                      datetime.datetime.fromtimestamp(job.begin, datetime.timezone.utc).isoformat())
+                      iso(job.begin))
             return
         if chosen[0][0] > job.begin + 1.0:
             log.warning("%s: the clip of incident %s starts %.1f s late: recorded from then on",
