@@ -11,8 +11,8 @@ import sqlite3
 from typing import Any, Dict, List, Optional, Tuple
 
 from ..web.parsing import Bad
+from .index_follow import INCIDENT_KEYS  # what an incident's row keeps, one list for both
 
-INCIDENT_KEYS = ("camera", "info_type", "zone", "start", "end", "count", "picture", "score", "clip")
 Cursor = Tuple[float, int]
 
 
