@@ -31,12 +31,12 @@ def wanted_span(header: Optional[str], size: int) -> Optional[Tuple[int, int]]:
     the whole file (no range, another unit, several ranges)."""
     if header is None:
         return None
-    unit, sep, spec = header.partition("=")
+    unit, sep, asked = header.partition("=")
     if not sep or unit.strip().lower() != "bytes":
         return None  # a unit we do not know: the whole file
-    if "," in spec:
+    if "," in asked:
         return None
-    match = _ONE_RANGE.match(spec.strip())
+    match = _ONE_RANGE.match(asked.strip())
     if match is None or match.group(0) == "-":
         raise Unsatisfiable("malformed range")
     first, last = match.groups()
