@@ -12,7 +12,7 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
-from .cli import EXIT_OK, CommandError, UsageError
+from .errors import EXIT_OK, CommandError, UsageError
 from .live import RESTART, CountingDetector, LiveState, engine_lines
 from .native import NativeLines
 from .probe import frame_count, native_stderr_quiet, picture_problem, stream_problem, video_problem

@@ -14,8 +14,8 @@ import time
 from collections import deque
 from typing import Any, Deque, Dict, List, Optional, Tuple
 
-from ..cli import (EXIT_ERROR, EXIT_OK, EXIT_USAGE, PROG, CommandError, UsageError, _number,
-                   positive_int)
+from ..errors import EXIT_ERROR, EXIT_OK, EXIT_USAGE, PROG, CommandError, UsageError
+from ..options import number, positive_int
 from ..events.incidents import DEFAULT_GAP
 from ..storage.lock import locked_file
 from .sources import Video, gather, read_list
@@ -50,7 +50,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
                        help="run one task per video on the Ray cluster at ADDRESS (HOST:PORT, "
                             "or \"auto\": the cluster this machine belongs to); needs "
                             "visionengin[ray]")
-    parser.add_argument("--incident-gap", type=_number(float, 0.0), default=DEFAULT_GAP,
+    parser.add_argument("--incident-gap", type=number(float, 0.0), default=DEFAULT_GAP,
                         metavar="SECONDS",
                         help="alarms of a type further apart than this in a video start a new "
                              "incident (default: %(default)s)")

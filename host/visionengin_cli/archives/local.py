@@ -17,7 +17,7 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
-from ..cli import CommandError
+from ..errors import CommandError
 
 log = logging.getLogger("visionengin.videos")
 PROGRESS_EVERY = 0.25  # seconds between two frame counts a worker sends

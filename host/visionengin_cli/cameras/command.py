@@ -95,7 +95,7 @@ def _behaviours(path: str, wanted: bool = False) -> Optional[Dict[str, Any]]:
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     """The command line's values for every camera; --bev checked here."""
-    from ..cli import default_cache
+    from ..options import default_cache
     from ..runs import selection
 
     options: Dict[str, Any] = {}

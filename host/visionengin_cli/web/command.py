@@ -200,7 +200,7 @@ def add_listen_options(parser: argparse.ArgumentParser, default: Optional[str] =
 
 def run(args: argparse.Namespace) -> int:
     """The ``serve`` subcommand: serve until Ctrl-C."""
-    from ..cli import CommandError
+    from ..errors import CommandError
 
     try:
         parse_listen(args.listen)
@@ -218,6 +218,6 @@ def run(args: argparse.Namespace) -> int:
     if served.server.stop_signal == signal.SIGINT:
         raise KeyboardInterrupt
     if served.server.stop_signal == signal.SIGTERM:
-        from ..cli import Terminated
+        from ..errors import Terminated
         raise Terminated()
     return 0

@@ -1,0 +1,72 @@
+"""Logging as every command sets it up, once, before its run: one line per record
+on standard error, secrets masked, tracebacks only with --debug."""
+from __future__ import annotations
+
+import logging
+import os
+import sys
+import threading
+from typing import Any
+
+from .errors import PROG, one_line
+
+class OneLineFormatter(logging.Formatter):
+    """Log records as single lines, passwords masked; tracebacks only with --debug."""
+
+    def __init__(self, debug: bool) -> None:
+        super().__init__()
+        self.debug = debug
+
+    def format(self, record: logging.LogRecord) -> str:
+        text = "{}: {}: {}".format(PROG, record.levelname.lower(), one_line(record.getMessage()))
+        if self.debug and record.exc_info:
+            text += "\n" + self.formatException(record.exc_info)
+        return text
+
+
+class StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
+    """Writes to the ``sys.stderr`` of the moment, so a live status display that
+    takes standard error over prints the lines above itself."""
+
+    def __init__(self) -> None:
+        super().__init__(sys.stderr)
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.stream = sys.stderr
+        super().emit(record)
+
+
+def configure_logging(debug: bool, verbose: bool = False, timed: bool = False) -> None:
+    """``timed``: each line starts with its time where standard error is
+    neither a terminal nor the journal (a file, a pipe)."""
+    from .stamps import for_stream
+
+    handler = StderrHandler()
+    handler.setFormatter(for_stream(OneLineFormatter(debug), sys.stderr) if timed
+                         else OneLineFormatter(debug))
+    root = logging.getLogger()
+    root.handlers[:] = [handler]
+    root.setLevel(logging.DEBUG if debug else logging.INFO if verbose else logging.WARNING)
+    threading.excepthook = _thread_failed
+
+
+def _thread_failed(failure: Any) -> None:
+    """An error that ends a thread (a detector failing in the engine's processing
+    thread) is one line too, not the interpreter's traceback."""
+    if issubclass(failure.exc_type, SystemExit):
+        return
+    name = failure.thread.name if failure.thread is not None else "?"
+    logging.getLogger(PROG).error(
+        "thread %s: %s: %s", name, failure.exc_type.__name__, failure.exc_value,
+        exc_info=(failure.exc_type, failure.exc_value, failure.exc_traceback))
+
+
+def quiet_native_logs(debug: bool) -> None:
+    """OpenCV's and FFmpeg's own log lines off unless debugging. Read when ``cv2``
+    is imported, so this comes first; values the user set are kept."""
+    if debug:
+        return
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "SILENT")
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")  # FFmpeg's AV_LOG_QUIET
+
+
