@@ -17,10 +17,9 @@ import threading
 import traceback
 from typing import Any, Callable, List, Optional, Sequence
 
-from . import HELD, hold_signals, holding
+from . import HELD, hold_signals, holding, logs
 from .errors import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED, PROG, CommandError,
-                     Terminated, UsageError, one_line, print_error)
-from .logs import configure_logging, quiet_native_logs
+                     Terminated, UsageError, print_error)
 from .options import common_options, face_name, positive_int
 
 # Subcommands that live in modules of their own, named relative to this package
@@ -30,9 +29,6 @@ from .options import common_options, face_name, positive_int
 # ``main`` only inside ``run``: the native log levels are set after parsing.
 COMMAND_MODULES: Sequence[str] = (".cameras.command", ".web.command", ".archives.command",
                                    ".fleet.command")
-# Commands that run as services until stopped: where their standard error is
-# kept as it is (a file, a container's log), not the journal, a line needs its time.
-SERVICES = ("cameras", "serve")
 
 
 def version() -> str:
@@ -172,11 +168,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)  # bad usage: SystemExit(2)
     _refuse_unused(parser, args)
     if stdout_closed:
-        print("{}: error: standard output is closed; send it to /dev/null to drop the "
-              "results".format(PROG), file=sys.stderr)
+        print_error("standard output is closed; send it to /dev/null to drop the results")
         return EXIT_ERROR
-    quiet_native_logs(args.debug)
-    configure_logging(args.debug, args.verbose, timed=args.command in SERVICES)
+    args.console = logs.setup(getattr(args, "log_style", logs.LINES), args.debug, args.verbose)
     try:
         if args.command != "cameras":
             signal.signal(signal.SIGTERM, _terminate)

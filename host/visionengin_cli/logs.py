@@ -1,14 +1,22 @@
-"""Logging as every command sets it up, once, before its run: one line per record
-on standard error, secrets masked, tracebacks only with --debug."""
+"""Logging, set up once for every command before its run (``setup``), in the
+style its parser names (``log_style``): one line per record on standard error,
+secrets masked, tracebacks only with --debug."""
 from __future__ import annotations
 
 import logging
 import os
 import sys
 import threading
-from typing import Any
+from typing import Any, Optional
 
 from .errors import PROG, one_line
+from .secrets import MaskingFilter
+
+# The styles a command's parser may name as its default ``log_style``:
+LINES = "lines"          # one-shot commands: warnings and errors, --verbose for more
+TIMED_LINES = "timed"    # the page's server: the same, each line with its time off the journal
+SERVICE = "service"      # the cameras: information too, a rich console on a terminal
+COLLECTOR = "collector"  # the collector: information too, plain lines
 
 class OneLineFormatter(logging.Formatter):
     """Log records as single lines, passwords masked; tracebacks only with --debug."""
@@ -70,3 +78,38 @@ def quiet_native_logs(debug: bool) -> None:
     os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")  # FFmpeg's AV_LOG_QUIET
 
 
+
+
+def _service(debug: bool, timed: bool) -> Optional[Any]:
+    """The rich console on a terminal (log lines print above the camera table),
+    one plain line per record elsewhere, with its time (``timed``) unless in
+    the journal. Returns the console or None."""
+    from .stamps import for_stream
+
+    root = logging.getLogger()
+    root.setLevel(logging.DEBUG if debug else logging.INFO)
+    if timed and sys.stderr.isatty():
+        from rich.console import Console
+        from rich.logging import RichHandler
+
+        console = Console(stderr=True)
+        handler: logging.Handler = RichHandler(console=console, show_path=False, markup=False)
+        handler.addFilter(MaskingFilter())
+        root.handlers[:] = [handler]
+        return console
+    handler = logging.StreamHandler(sys.stderr)
+    plain = logging.Formatter("visionengin: %(levelname)s: %(message)s")
+    handler.setFormatter(for_stream(plain, sys.stderr) if timed else plain)
+    handler.addFilter(MaskingFilter())
+    root.handlers[:] = [handler]
+    return None
+
+
+def setup(style: str, debug: bool, verbose: bool = False) -> Optional[Any]:
+    """Logging for a command's run, once; returns the cameras' rich console, if any."""
+    quiet_native_logs(debug)
+    if style in (SERVICE, COLLECTOR):
+        threading.excepthook = _thread_failed
+        return _service(debug, timed=style == SERVICE)
+    configure_logging(debug, verbose, timed=style == TIMED_LINES)
+    return None

@@ -77,9 +77,7 @@ def run(args: Any) -> int:
     if args.ray is not None:
         ray = load_ray(args.debug)
         if ray is None:
-            print("{}: error: --ray needs Ray: pip install \"visionengin[ray]\"".format(PROG),
-                  file=sys.stderr)
-            return EXIT_USAGE
+            raise CommandError("--ray needs Ray: pip install \"visionengin[ray]\"", EXIT_USAGE)
     import main as module  # the engine: its behaviour table checks --bev
 
     from ..runs import selection

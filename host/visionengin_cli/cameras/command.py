@@ -12,8 +12,9 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Set
 
-from ..secrets import MaskingFilter, mask_text
-from ..stamps import for_stream
+from .. import logs
+from ..errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError
+from ..secrets import mask_text
 from ..web.command import (ServeError, add_listen_options, chosen_token, parse_listen,
                            serve_in_background)
 from . import config as config_module
@@ -27,7 +28,6 @@ from .supervisor import Supervisor
 from .table import display
 
 log = logging.getLogger("visionengin.cameras")
-EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 TICK = 0.2  # seconds between looks at signals, processes and the display
 
 
@@ -50,31 +50,8 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
                         help="without a terminal: a status line per camera this often "
                              "(default: 30), and one at each change of state")
     add_listen_options(parser, default=None)
-    parser.set_defaults(run=run, honours=HONOURS)
+    parser.set_defaults(run=run, honours=HONOURS, log_style=logs.SERVICE)
     return parser
-
-
-def _setup_logging(debug: bool) -> Any:
-    """The rich console on a terminal (log lines print above the table), one
-    plain line per record elsewhere, with its time unless in the journal.
-    Returns the console or None."""
-    root = logging.getLogger()
-    root.setLevel(logging.DEBUG if debug else logging.INFO)
-    if sys.stderr.isatty():
-        from rich.console import Console
-        from rich.logging import RichHandler
-
-        console = Console(stderr=True)
-        handler: logging.Handler = RichHandler(console=console, show_path=False, markup=False)
-        handler.addFilter(MaskingFilter())
-        root.handlers[:] = [handler]
-        return console
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(for_stream(logging.Formatter("visionengin: %(levelname)s: %(message)s"),
-                                    sys.stderr))  # a time of its own off the journal
-    handler.addFilter(MaskingFilter())
-    root.handlers[:] = [handler]
-    return None
 
 
 def _behaviours(path: str, wanted: bool = False) -> Optional[Dict[str, Any]]:
@@ -144,34 +121,30 @@ def run(args: argparse.Namespace) -> int:
     for held in HELD:
         on_signal(held, None)
     del HELD[:]
-    console = _setup_logging(args.debug)
+    console = getattr(args, "console", None)
     args.options = _options(args)
     try:
         config = _load(args.config, args.only, args.options)
     except config_module.ConfigError as error:
-        print("visionengin: error: {}".format(error), file=sys.stderr)
-        return EXIT_USAGE
+        raise CommandError(str(error), EXIT_USAGE) from None
     if args.listen is not None:
         try:
             parse_listen(args.listen)
             args.token = chosen_token(args)
         except ServeError as error:
-            print("visionengin: error: {}".format(error), file=sys.stderr)
-            return EXIT_USAGE
+            raise CommandError(str(error), EXIT_USAGE) from None
     try:
         os.makedirs(config.results, exist_ok=True)
         events = EventLog(config.results)
     except OSError as error:
-        print("visionengin: error: results root {}: {}".format(
-            config.results, error.strerror or error), file=sys.stderr)
-        return EXIT_ERROR
+        raise CommandError("results root {}: {}".format(
+            config.results, error.strerror or error)) from None
     try:
         sinks = _sinks(config, args.only is not None)
     except OSError as error:
         events.close()
-        print("visionengin: error: the sinks' outboxes under {}: {}".format(
-            config.results, error.strerror or error), file=sys.stderr)
-        return EXIT_ERROR
+        raise CommandError("the sinks' outboxes under {}: {}".format(
+            config.results, error.strerror or error)) from None
     live = LiveEvents(events.append, sinks.publish if sinks else None,
                       shared_grouping(config.sinks.incident_gap), _by_zone(config))
     health = HealthWatch(config.sinks.offline_after, live.health,
@@ -184,8 +157,7 @@ def run(args: argparse.Namespace) -> int:
             events.close()
             if sinks is not None:
                 sinks.stop()
-            print("visionengin: error: {}".format(error), file=sys.stderr)
-            return EXIT_ERROR
+            raise CommandError(str(error)) from None
         log.info("status page at %s", served.url)
         if sinks is not None:
             sinks.set_page(served.url)

@@ -14,7 +14,8 @@ import threading
 import time
 from typing import Any, Dict, List, Optional
 
-from ..secrets import MaskingFilter
+from .. import logs
+from ..errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError
 from ..storage import settings as storage_settings
 from ..storage.lock import locked_file
 from . import layout, limits, retention
@@ -22,7 +23,6 @@ from .client import Collector, Settings
 from .store import Store
 
 log = logging.getLogger("visionengin.fleet")
-EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 TICK = 0.5
 RETENTION_PERIOD = 60.0
 PASSWORD_ENV = "VISIONENGIN_MQTT_PASSWORD"
@@ -72,17 +72,8 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
                         "forgotten and its folder removed (default: 90d)")
     parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="log at debug level, with the MQTT client's own lines")
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run, log_style=logs.COLLECTOR)
     return parser
-
-
-def _setup_logging(debug: bool) -> None:
-    root = logging.getLogger()
-    root.setLevel(logging.DEBUG if debug else logging.INFO)
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("visionengin: %(levelname)s: %(message)s"))
-    handler.addFilter(MaskingFilter())
-    root.handlers[:] = [handler]
 
 
 def _broker(text: str, tls: bool) -> Any:
@@ -192,7 +183,6 @@ def _claim(root: str, settings: Settings) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    _setup_logging(getattr(args, "debug", False))
     try:
         settings = settings_from(args)
         max_size, max_age = _limits(args)
@@ -200,12 +190,9 @@ def run(args: argparse.Namespace) -> int:
         root = os.path.abspath(args.results)
         lock = _claim(root, settings)
     except CollectError as error:
-        print("visionengin: error: {}".format(error), file=sys.stderr)
-        return EXIT_USAGE
+        raise CommandError(str(error), EXIT_USAGE) from None
     except OSError as error:
-        print("visionengin: error: results root {}: {}".format(args.results, error.strerror or error),
-              file=sys.stderr)
-        return EXIT_ERROR
+        raise CommandError("results root {}: {}".format(args.results, error.strerror or error)) from None
     pending: Dict[str, Any] = {"exit": None}
 
     def on_signal(number: int, _frame: Any) -> None:

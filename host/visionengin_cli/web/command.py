@@ -20,6 +20,8 @@ import threading
 import time
 from typing import Any, List, Optional, Tuple
 
+from .. import logs
+from ..errors import EXIT_OK, EXIT_USAGE, CommandError, Terminated
 from . import tokens
 
 DEFAULT_LISTEN = "127.0.0.1:8080"
@@ -178,7 +180,7 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> None:
     add_listen_options(serve)
     serve.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                        help="show tracebacks of errors")
-    serve.set_defaults(run=run, honours=("debug",))
+    serve.set_defaults(run=run, honours=("debug",), log_style=logs.TIMED_LINES)
 
 
 def add_listen_options(parser: argparse.ArgumentParser, default: Optional[str] = DEFAULT_LISTEN) -> None:
@@ -200,14 +202,11 @@ def add_listen_options(parser: argparse.ArgumentParser, default: Optional[str] =
 
 def run(args: argparse.Namespace) -> int:
     """The ``serve`` subcommand: serve until Ctrl-C."""
-    from ..errors import CommandError
-
     try:
         parse_listen(args.listen)
         token = chosen_token(args)
     except ServeError as error:
-        print("visionengin: error: {}".format(error), file=sys.stderr)
-        return 2
+        raise CommandError(str(error), EXIT_USAGE) from None
     try:
         served = Served(args.root, args.listen, token)
     except ServeError as error:
@@ -218,6 +217,5 @@ def run(args: argparse.Namespace) -> int:
     if served.server.stop_signal == signal.SIGINT:
         raise KeyboardInterrupt
     if served.server.stop_signal == signal.SIGTERM:
-        from ..errors import Terminated
         raise Terminated()
-    return 0
+    return EXIT_OK
