@@ -18,7 +18,7 @@ import urllib.request
 from visionengin_cli.events.index_place import index_path
 from visionengin_cli.web.command import serve_in_background
 from visionengin_cli.web.results import ResultsRoot
-from web.event_logs import ALARM, iso, make_log
+from host.web.event_logs import ALARM, iso, make_log
 
 COUNTS = [int(n) for n in os.environ.get("BENCH_INDEX_EVENTS", "10000,1000000").split(",")]
 DAYS, REQUESTS, APPENDED = 87, 40, 10000

@@ -13,7 +13,7 @@ from visionengin_cli.events import reader, rotation
 from visionengin_cli.events.log import EventLog
 from visionengin_cli.web.results import ResultsRoot
 
-from .test_disk_full import fill
+from storage.test_disk_full import fill
 
 
 def event(n, size=0):

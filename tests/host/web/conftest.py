@@ -16,7 +16,7 @@ import pytest
 
 from visionengin_cli.web.command import serve_in_background
 
-DATA = Path(__file__).resolve().parents[1] / "data"
+DATA = Path(__file__).resolve().parents[2] / "data"
 PASSWORD = "s3cret-pw"
 
 
