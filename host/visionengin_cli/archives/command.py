@@ -80,11 +80,9 @@ def run(args: Any) -> int:
             print("{}: error: --ray needs Ray: pip install \"visionengin[ray]\"".format(PROG),
                   file=sys.stderr)
             return EXIT_USAGE
-    import main as module  # the engine: its behaviour table checks --bev
+    from ..engine.behaviours import behaviour_table, selection
 
-    from ..runs import selection
-
-    bev = selection(args.bev, module.devBehavior)
+    bev = selection(args.bev, behaviour_table())  # imports the engine
     if args.workdir is not None:
         raise UsageError("--workdir has no use with videos: their results go to --results")
     args.cache = os.path.abspath(os.path.expanduser(args.cache))
