@@ -12,7 +12,8 @@ from .lines import engine_lines
 
 if TYPE_CHECKING:
     import main
-    from main import VisionEngin as Engine  # for the annotations of the host  # noqa: F401
+
+    Engine = main.VisionEngin  # for the annotations of the host
 
 
 def load() -> None:
@@ -22,7 +23,7 @@ def load() -> None:
 
 
 def build_engine(options: Mapping[str, Any], detector: Optional[Any] = None,
-                 exits: bool = False) -> "main.VisionEngin":
+                 exits: bool = False) -> "Engine":
     """A ``VisionEngin`` of ``options`` (cuda, activate, cache). ``detector``:
     the class (or function) it calls for its detector, in place of the SDK's
     ObjectDetect. "init failed" is a ``CommandError``, or with ``exits`` the
