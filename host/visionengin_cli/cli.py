@@ -2,8 +2,8 @@
 
 This module holds the command line (the options, the subcommand table) and the
 ways a run ends: exit status, one-line errors, Ctrl-C, SIGTERM and a closed pipe.
-What each subcommand does is in ``runs.py``; subcommands of their own modules
-register through ``COMMAND_MODULES``.
+Each subcommand is a module of its own (the one-shot ones in ``oneshot/``),
+registered through ``COMMAND_MODULES``.
 """
 from __future__ import annotations
 
@@ -15,13 +15,13 @@ import signal
 import sys
 import threading
 import traceback
-from typing import Any, Callable, List, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 from . import HELD, hold_signals, holding
 from .errors import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED, PROG, CommandError,
                      Terminated, UsageError, one_line, print_error)
 from .logs import configure_logging, quiet_native_logs
-from .options import common_options, face_name, positive_int
+from .options import common_options
 
 # Subcommands that live in modules of their own, named relative to this package
 # (e.g. ".cameras.command"). Each such module has ``add_parser(commands, common)``:
