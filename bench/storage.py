@@ -27,7 +27,8 @@ import numpy as np
 from visionengin_cli.events.log import EventLog
 from visionengin_cli.storage.layout import hour_key, hour_start, picture_name
 from visionengin_cli.storage.ledger import Ledger
-from visionengin_cli.storage.pictures import EngineWrites, Mover, Trouble
+from visionengin_cli.engine.writes import EngineWrites
+from visionengin_cli.storage.pictures import Mover, Trouble
 from visionengin_cli.storage.retention import Retention
 from visionengin_cli.storage.settings import Storage
 

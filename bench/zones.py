@@ -22,7 +22,7 @@ import cv2
 
 import main
 import media
-from visionengin_cli.cameras.runner import Detector
+from visionengin_cli.cameras.runner import detector_tap
 from visionengin_cli.cameras.zones import Guard, parse
 
 FRAMES = int(os.environ.get("BENCH_ZONES_FRAMES", "300"))
@@ -60,7 +60,7 @@ class Timed:
 def guard_cost(path, zones, masks):
     """(guard CPU s, the frames' CPU s besides, frames, masking s, sorting s) over the clip."""
     timed = Timed(Guard(parse("zones", zones), parse("masks", masks)))
-    proxy = Detector(main.ObjectDetect(), timed)
+    proxy = detector_tap(main.ObjectDetect(), timed)
     cfg = {"devBehavior": [dict(main.devBehavior[key]) for key in MOTION]}
     cap = cv2.VideoCapture(path)
     frames = 0
@@ -82,7 +82,7 @@ def video_run(path, zones):
     shutil.rmtree("video_result", ignore_errors=True)
     guard = Guard(parse("zones", zones), ()) if zones else None
     engine = main.VisionEngin()
-    engine.predict = Detector(engine.predict, guard)
+    engine.predict = detector_tap(engine.predict, guard)
     start = time.process_time()
     engine.test_video(path, 1, MOTION)
     took = time.process_time() - start

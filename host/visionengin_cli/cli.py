@@ -2,8 +2,8 @@
 
 This module holds the command line (the options, the subcommand table) and the
 ways a run ends: exit status, one-line errors, Ctrl-C, SIGTERM and a closed pipe.
-What each subcommand does is in ``runs.py``; subcommands of their own modules
-register through ``COMMAND_MODULES``.
+Each subcommand is a module of its own (the one-shot ones in ``oneshot/``),
+registered through ``COMMAND_MODULES``.
 """
 from __future__ import annotations
 
@@ -15,19 +15,21 @@ import signal
 import sys
 import threading
 import traceback
-from typing import Any, Callable, List, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 from . import HELD, hold_signals, holding, logs
 from .errors import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED, PROG, CommandError,
                      Terminated, UsageError, print_error)
-from .options import common_options, face_name, positive_int
+from .options import common_options
 
 # Subcommands that live in modules of their own, named relative to this package
 # (e.g. ".cameras.command"). Each such module has ``add_parser(commands, common)``:
 # it adds its parser with ``commands.add_parser(name, parents=common, ...)`` and sets
 # ``run=<function(args) -> exit status>`` as a default. It imports ``cv2`` and
 # ``main`` only inside ``run``: the native log levels are set after parsing.
-COMMAND_MODULES: Sequence[str] = (".cameras.command", ".web.command", ".archives.command",
+COMMAND_MODULES: Sequence[str] = (".oneshot.pic", ".oneshot.video", ".oneshot.stream",
+                                   ".oneshot.register", ".oneshot.behaviours",
+                                   ".cameras.command", ".web.command", ".archives.command",
                                    ".fleet.command")
 
 
@@ -49,39 +51,6 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version="%(prog)s " + version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
-    common: List[argparse.ArgumentParser] = [common_options(False)]
-
-    pic = commands.add_parser("pic", parents=common, help="analyse one picture into pic_result/")
-    pic.add_argument("path", metavar="PATH", help="picture file")
-
-    video = commands.add_parser("video", parents=common,
-                                help="analyse a video file into video_result/")
-    video.add_argument("path", metavar="PATH", help="video file (anything OpenCV opens)")
-    video.add_argument("-t", type=positive_int, default=1, metavar="N",
-                       help="analyse every N-th frame read (default: 1, every frame)")
-
-    stream = commands.add_parser(
-        "stream", parents=common,
-        help="analyse a live stream into rtsp_result/ until Ctrl-C or SIGTERM")
-    stream.add_argument("addr", metavar="ADDR",
-                        help="RTSP address, camera index (0) or device (/dev/video0), "
-                             "video file, or anything else OpenCV opens")
-    stream.add_argument("--mode", type=int, choices=(0, 1), default=0,
-                        help="0: read continuously, keep the newest frame (default); "
-                             "1: grab a fresh frame whenever the detector is free")
-    stream.add_argument("--keep-trying", action="store_true",
-                        help="when the stream does not open, keep retrying instead of "
-                             "failing (exit 1)")
-
-    register = commands.add_parser("register", parents=common,
-                                   help="enrol the one face of a picture under a name")
-    register.add_argument("path", metavar="PATH", help="picture file with one face")
-    register.add_argument("--name", type=face_name,
-                          help="name to register the face under: letters, digits, '_', '-', '.' "
-                               "(default: the engine's); a face registered under it is replaced")
-
-    commands.add_parser("behaviours", parents=common,
-                        help="print the behaviour table, what its columns mean, and the selection")
 
     for name in COMMAND_MODULES:
         # A copy of the common options of its own, so that its help can leave out
@@ -175,10 +144,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.command != "cameras":
             signal.signal(signal.SIGTERM, _terminate)
             _release_signals()
-        run: Optional[Callable[[argparse.Namespace], int]] = getattr(args, "run", None)
-        if run is None:
-            from . import runs
-            run = runs.run
+        run: Callable[[argparse.Namespace], int] = args.run
         status = run(args)
         sys.stdout.flush()
         return int(status)

@@ -1,89 +1,27 @@
 """What a live run tells, gathered in one thread-safe state object.
 
 A live run speaks in two ways: the detector's answers (one per analysed frame,
-seen through ``CountingDetector``, a proxy put in front of ``engine.predict``)
-and the engine's own lines "rtsp restart..." (a failed read, the capture is
-reopened) and "wait..." (no frame for 5 s), which the engine prints to
-``sys.stdout``. ``engine_lines`` takes those lines off standard output while a
-run goes on and hands them to ``LiveState``, so that standard output keeps only
-the command's results. The ``stream`` command and the multi-camera runner both
-present a run from a ``LiveState``.
+seen through the engine's tap, ``engine.tap``, put in front of
+``engine.predict``) and the engine's own lines "rtsp restart..." (a failed
+read, the capture is reopened) and "wait..." (no frame for 5 s), which the
+engine prints to ``sys.stdout`` and ``engine.lines`` hands to ``LiveState``.
+The ``stream`` command and the multi-camera runner both present a run from a
+``LiveState``.
 """
 from __future__ import annotations
 
 import collections
-import contextlib
-import io
 import logging
-import sys
 import threading
 import time
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, TextIO, Tuple
+from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
-RESTART = "rtsp restart..."
-WAIT = "wait..."
-ENGINE_LINES = (RESTART, WAIT)
+from .engine.contract import LIVE_LINES, RESTART
 
 STARTING, STREAMING, RECONNECTING, NO_FRAMES, STOPPED = (
     "starting", "streaming", "reconnecting", "no frames", "stopped")
 
 log = logging.getLogger("visionengin.live")
-
-
-def _info_type(behaviour: Any) -> str:
-    try:
-        info_type = behaviour.get("alarm_info_dict").get("info_type")
-    except AttributeError:
-        return "?"
-    return info_type if isinstance(info_type, str) else repr(info_type)
-
-
-def alarms_of(answer: Any) -> List[Dict[str, Any]]:
-    """The alarm pictures one detector answer makes, as the engine reads it
-    (through ``get``): info type, and behaviour number and score where given."""
-    behaviours = answer.get("alarmBehavior") if hasattr(answer, "get") else None
-    if not isinstance(behaviours, (list, tuple)):  # never consume what the engine will read
-        return []
-    found = []
-    for behaviour in behaviours:
-        alarm: Dict[str, Any] = {"info_type": _info_type(behaviour)}
-        if hasattr(behaviour, "get"):
-            info = behaviour.get("alarm_info_dict")
-            for key in ("behavior_number", "score"):
-                value = behaviour.get(key)
-                if value is None and key == "score" and hasattr(info, "get"):
-                    value = info.get(key)
-                if isinstance(value, (int, float)) and not isinstance(value, bool):
-                    alarm[key] = value
-        found.append(alarm)
-    return found
-
-
-class CountingDetector:
-    """Delegates to ``detector``; counts analysed pictures and alarm pictures and
-    hands each answer's alarms to ``on_answer`` (the engine's own thread calls it)."""
-
-    def __init__(self, detector: Any,
-                 on_answer: Optional[Callable[[List[Dict[str, Any]]], None]] = None) -> None:
-        self._detector = detector
-        self.calls = 0
-        self.alarms = 0
-        self.by_type: Dict[str, int] = {}
-        self.on_answer = on_answer
-
-    def main(self, im: Any, cfg: Any) -> Any:
-        answer = self._detector.main(im, cfg)
-        alarms = alarms_of(answer)
-        self.alarms += len(alarms)
-        for alarm in alarms:
-            self.by_type[alarm["info_type"]] = self.by_type.get(alarm["info_type"], 0) + 1
-        self.calls += 1
-        if self.on_answer is not None:
-            self.on_answer(alarms)
-        return answer
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._detector, name)
 
 
 class LiveState:
@@ -127,7 +65,7 @@ class LiveState:
     def engine_line(self, line: str) -> bool:
         """Takes one line the engine printed; False when it is none of its own."""
         text = line.strip()
-        if text not in ENGINE_LINES:
+        if text not in LIVE_LINES:
             return False
         with self._lock:
             if text == RESTART:
@@ -196,48 +134,3 @@ class LiveState:
             self._reported = new
         if new != old and self.on_change is not None:
             self.on_change(old, new)
-
-
-class _LineSplitter(io.TextIOBase):
-    """Stands for ``sys.stdout`` while the engine runs. ``print`` writes a line in
-    pieces (the text, then the end), so each thread keeps its own partial line;
-    whole lines that ``take`` refuses go on to ``out`` unchanged."""
-
-    def __init__(self, take: Callable[[str], bool], out: TextIO) -> None:
-        super().__init__()
-        self._take, self._out = take, out
-        self._partial = threading.local()
-
-    def writable(self) -> bool:
-        return True
-
-    def write(self, text: str) -> int:
-        pending = getattr(self._partial, "text", "") + text
-        *lines, rest = pending.split("\n")
-        self._partial.text = rest
-        for line in lines:
-            if not self._take(line):
-                self._out.write(line + "\n")
-        return len(text)
-
-    def flush(self) -> None:
-        self._out.flush()
-
-    def isatty(self) -> bool:
-        return self._out.isatty()
-
-    @property
-    def encoding(self) -> str:  # type: ignore[override]
-        return getattr(self._out, "encoding", "utf-8")
-
-
-@contextlib.contextmanager
-def engine_lines(take: Callable[[str], bool]) -> Iterator[None]:
-    """While inside, lines printed to ``sys.stdout`` go to ``take`` first (e.g.
-    ``LiveState.engine_line``); those it refuses reach the real standard output."""
-    out = sys.stdout
-    sys.stdout = _LineSplitter(take, out)
-    try:
-        yield
-    finally:
-        sys.stdout = out

@@ -4,8 +4,9 @@ progress bar and the ``stream`` status line.
 On a terminal both are drawn in place by ``rich``; elsewhere (a pipe, a
 service's journal) the bar gives one line at the end and the stream status one
 line every few seconds and one at each change of state. The counts come from
-``live.CountingDetector`` and ``live.LiveState``. Frames "read" (decoded from the
-file) and frames "analysed" (handed to the detector) are named apart."""
+the engine's tap (``engine.tap``) and ``live.LiveState``. Frames "read"
+(decoded from the file) and frames "analysed" (handed to the detector) are
+named apart."""
 from __future__ import annotations
 
 import threading
@@ -17,7 +18,8 @@ from rich.live import Live
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.text import Text
 
-from .live import NO_FRAMES, RECONNECTING, CountingDetector, LiveState
+from .engine.tap import Tap
+from .live import NO_FRAMES, RECONNECTING, LiveState
 
 
 def counted(count: int, noun: str) -> str:
@@ -40,7 +42,7 @@ class VideoProgress:
     Frame k is analysed when k is a multiple of ``every``, so at the n-th
     detector call exactly n * every frames have been read."""
 
-    def __init__(self, counter: CountingDetector, total: int, every: int,
+    def __init__(self, counter: Tap, total: int, every: int,
                  out: Optional[Console] = None) -> None:
         self.counter, self.total, self.every = counter, total, every
         self.console = out or console()

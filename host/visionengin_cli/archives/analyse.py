@@ -3,48 +3,29 @@ worker or a Ray task): the engine's ``test_video`` run in a working folder of
 its own, and what it found returned as plain data.
 
 The engine names each picture ``video_result/<info type>-<frame>.jpg`` by the
-frame's 1-based ordinal, and analyses frames t, 2t, 3t...; a proxy in front of
-its detector notes each answer's alarms, so the i-th answer is frame i * t and
-every picture is matched with its behaviour and score."""
+frame's 1-based ordinal, and analyses frames t, 2t, 3t...; the tap in front
+of its detector notes each answer's alarms, so the i-th answer is frame i * t
+and every picture is matched with its behaviour and score."""
 from __future__ import annotations
 
 import os
 import shutil
 import time
-import types
 from typing import Any, Callable, Dict, List, Optional
 
-from ..live import alarms_of, engine_lines
+from ..engine.behaviours import behaviour_table, tune
+from ..engine.construction import build_engine
+from ..engine.contract import VIDEO_RESULT, picture_file
+from ..engine.lines import engine_lines
+from ..engine.tap import Tap
 from ..probe import native_stderr_quiet, opencv, video_problem
 
-PICTURES = "video_result"
+PICTURES = VIDEO_RESULT
+ENGINE_OPTIONS = ("cuda", "activate", "cache")  # the run's options the engine is built with
 
 
 class VideoFailed(Exception):
     """The video cannot be analysed; the message is the reason."""
-
-
-def option_args(options: Dict[str, Any]) -> Any:
-    return types.SimpleNamespace(**options)
-
-
-class Recorder:
-    """Delegates to the engine's detector; keeps each answer's alarms in order."""
-
-    def __init__(self, detector: Any, on_answer: Optional[Callable[[int], None]]) -> None:
-        self._detector = detector
-        self.answers: List[List[Dict[str, Any]]] = []
-        self.on_answer = on_answer
-
-    def main(self, im: Any, cfg: Any) -> Any:
-        answer = self._detector.main(im, cfg)
-        self.answers.append(alarms_of(answer))
-        if self.on_answer is not None:
-            self.on_answer(len(self.answers))
-        return answer
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._detector, name)
 
 
 def video_facts(path: str) -> Dict[str, float]:
@@ -65,22 +46,14 @@ class Analyser:
     videos the process analysed before."""
 
     def __init__(self, options: Dict[str, Any]) -> None:
-        import main as module  # the engine, imported as any host imports it
-
-        from ..runs import tune
-
-        self.options, self.module = options, module
-        self.args = option_args(options)
-        table = module.devBehavior
-        tune(table, list(table) if options["bev"] is None else options["bev"], self.args)
+        self.options = options
+        tune(behaviour_table(), options["bev"], options)  # threshold and alarm_interval
         self.engine = self.build()
         self.detector = self.engine.predict
         self.used = False  # whether the engine has seen a video yet
 
     def build(self) -> Any:
-        from ..runs import build_engine
-
-        return build_engine(self.module, self.args)
+        return build_engine({key: self.options[key] for key in ENGINE_OPTIONS})
 
     def fresh(self) -> None:
         """Forget the last video: the detector's state (its motion background,
@@ -113,11 +86,16 @@ class Analyser:
         os.makedirs(workdir, exist_ok=True)
         self.fresh()
         self.used = True
-        recorder = Recorder(self.detector, None if on_frames is None
-                            else lambda calls: on_frames(calls * every))
+        answers: List[List[Dict[str, Any]]] = []  # each answer's alarms, in order
+
+        def answered(alarms: List[Dict[str, Any]]) -> None:
+            answers.append(alarms)
+            if on_frames is not None:
+                on_frames(len(answers) * every)
+
         before = os.getcwd()
         start = time.monotonic()
-        self.engine.predict = recorder
+        self.engine.predict = Tap(self.detector, on_answer=answered)
         os.chdir(workdir)
         try:
             with engine_lines(lambda line: True):
@@ -126,10 +104,10 @@ class Analyser:
             os.chdir(before)
             self.engine.predict = self.detector
         seconds = time.monotonic() - start
-        analysed = len(recorder.answers)
+        analysed = len(answers)
         return {"frames": max(int(facts["frame_count"]), analysed * every), "analysed": analysed,
                 "fps": facts["fps"], "seconds": seconds,
-                "alarms": _alarms(recorder.answers, every, facts["fps"], workdir)}
+                "alarms": _alarms(answers, every, facts["fps"], workdir)}
 
 
 def _alarms(answers: List[List[Dict[str, Any]]], every: int, fps: float,
@@ -139,7 +117,7 @@ def _alarms(answers: List[List[Dict[str, Any]]], every: int, fps: float,
         frame = call * every
         written = set()
         for alarm in alarms:
-            picture = "{}/{}-{}.jpg".format(PICTURES, alarm["info_type"], frame)
+            picture = "{}/{}".format(PICTURES, picture_file(alarm["info_type"], frame))
             if picture in written or not os.path.isfile(os.path.join(workdir, picture)):
                 continue  # two alarms of a type in one frame: the engine writes one file
             written.add(picture)

@@ -78,11 +78,9 @@ def run(args: Any) -> int:
         ray = load_ray(args.debug)
         if ray is None:
             raise CommandError("--ray needs Ray: pip install \"visionengin[ray]\"", EXIT_USAGE)
-    import main as module  # the engine: its behaviour table checks --bev
+    from ..engine.behaviours import behaviour_table, selection
 
-    from ..runs import selection
-
-    bev = selection(args.bev, module.devBehavior)
+    bev = selection(args.bev, behaviour_table())  # imports the engine
     if args.workdir is not None:
         raise UsageError("--workdir has no use with videos: their results go to --results")
     args.cache = os.path.abspath(os.path.expanduser(args.cache))

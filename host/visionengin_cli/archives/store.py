@@ -22,6 +22,7 @@ import shutil
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
+from ..engine.contract import VIDEO_RESULT
 from ..events.incidents import Incidents
 from ..storage.atomic import replace_file
 from ..storage.flush import SyncedFile
@@ -29,7 +30,7 @@ from ..storage.pictures import write_all
 from ..storage.times import iso
 from .sources import Video
 
-MARKER, STATUS, WORK, PICTURES = "done.json", "status.json", ".work", "video_result"
+MARKER, STATUS, WORK, PICTURES = "done.json", "status.json", ".work", VIDEO_RESULT
 
 
 def fingerprint(path: str) -> Optional[Dict[str, int]]:

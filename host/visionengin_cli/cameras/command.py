@@ -65,21 +65,19 @@ def _behaviours(path: str, wanted: bool = False) -> Optional[Dict[str, Any]]:
                 return None
     except OSError:
         return None
-    import main as module
+    from ..engine.behaviours import behaviour_table
 
-    return dict(module.devBehavior)
+    return dict(behaviour_table())
 
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     """The command line's values for every camera; --bev checked here."""
+    from ..engine.behaviours import behaviour_table, selection
     from ..options import default_cache
-    from ..runs import selection
 
     options: Dict[str, Any] = {}
     if getattr(args, "bev", None) is not None:
-        import main as module
-
-        options["bev"] = selection(args.bev, dict(module.devBehavior))
+        options["bev"] = selection(args.bev, dict(behaviour_table()))
     for key in ("threshold", "alarm_interval"):
         if getattr(args, key, None) is not None:
             options[key] = float(getattr(args, key))

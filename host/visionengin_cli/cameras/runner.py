@@ -16,7 +16,7 @@ own: it notes the read counter n of each frame item the processing worker
 takes, and its ``task_done`` (called by the engine after the frame's
 pictures are written) is the moment to take them: the engine writes
 ``rtsp_result/<info type>-<n>.jpg`` through our checked ``cv2.imwrite``
-(``storage.pictures``), which tells exactly what it wrote for this frame, and
+(``engine.writes``), which tells exactly what it wrote for this frame, and
 each picture is moved at once into the camera's dated layout
 (``storage.layout``) under a name of its own, which its event names.
 """
@@ -35,16 +35,22 @@ import threading
 import time
 from typing import Any, Callable, Deque, Dict, List, Optional, TextIO
 
-from ..live import LiveState, alarms_of, engine_lines
+from ..engine.behaviours import behaviour_table, tune
+from ..engine.construction import build_engine, load
+from ..engine.contract import RESTART, RTSP_RESULT, is_frame_item, picture_type
+from ..engine.lines import engine_lines
+from ..engine.tap import Tap
+from ..engine.writes import EngineWrites, checked_writes, quiet_engine_write_warnings
+from ..live import LiveState
 from ..secrets import mask_text
-from ..storage.pictures import EngineWrites, Mover, Trouble, quiet_engine_write_warnings
+from ..storage.pictures import Mover, Trouble
 from .latest import LatestPicture
 from .reasons import StreamCheck, describe
 from .recording import Recorder
 from .zones import Guard
 
 log = logging.getLogger("visionengin.camera")
-SAVE_PATH = "./rtsp_result/"
+SAVE_PATH = "./{}/".format(RTSP_RESULT)
 STOP_GRACE = 1.0  # seconds the workers get to leave after stop()
 
 
@@ -82,7 +88,7 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
         self.on_frame: Optional[Callable[[Any], None]] = None  # each frame the consumer takes
 
     def put(self, item: Any, *args: Any, **kwargs: Any) -> None:
-        if _is_frame_item(item):
+        if is_frame_item(item):
             self.reads = item[0]
             self.read_at[item[0]] = time.monotonic()
             while len(self.read_at) > 8:  # dropped items are never taken
@@ -91,7 +97,7 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
 
     def get(self, *args: Any, **kwargs: Any) -> Any:
         item = super().get(*args, **kwargs)
-        if threading.current_thread() is self.consumer and _is_frame_item(item):
+        if threading.current_thread() is self.consumer and is_frame_item(item):
             self.current = item[0]
             self.current_read = self.read_at.pop(item[0], None)
             self.taken_at = time.monotonic()
@@ -108,54 +114,13 @@ class FrameQueue(queue.Queue):  # type: ignore[type-arg]
             self.on_done(n, read)
 
 
-def _is_frame_item(item: Any) -> bool:
-    return type(item) is tuple and len(item) == 2 and isinstance(item[0], int)
-
-
-class Detector:
-    """Delegates to the engine's detector and keeps each answer's alarms until
-    the frame's pictures are written; a camera's zones and masks (``guard``)
-    act on what goes in and what comes back."""
-
-    def __init__(self, detector: Any, guard: Optional[Guard] = None) -> None:
-        self._detector, self.guard = detector, guard
-        self.alarms: List[Dict[str, Any]] = []
-        self.call_started: Optional[float] = None  # monotonic, while a call runs
-
-    def main(self, im: Any, cfg: Any) -> Any:
-        self.alarms = []
-        self.call_started = time.monotonic()
-        guard = self.guard
-        try:
-            answer = self._detector.main(im if guard is None else guard.hide(im), cfg)
-        finally:
-            self.call_started = None
-        if guard is None:
-            self.alarms = alarms_of(answer)
-        else:
-            answer, self.alarms = guard.judge(answer, im)
-        return answer
-
-    def running_for(self) -> Optional[float]:
-        """Seconds the current call has run, None between calls."""
-        started = self.call_started
-        return None if started is None else time.monotonic() - started
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._detector, name)
-
-
-def tune_behaviours(table: Any, keys: Optional[List[str]], behaviour: Dict[str, Any]) -> None:
-    """The camera's threshold, alarm_interval and alarm_num, written into the
-    rows of its selection (every row without one) before its run."""
-    columns = {"threshold": "behavior_threshold", "alarm_interval": "alarm_time",
-               "alarm_num": "alarm_num"}
-    for key in list(table) if keys is None else keys:
-        for name, value in behaviour.items():
-            if name in columns:
-                if name == "alarm_interval" and float(value).is_integer():
-                    value = int(value)
-                table[key][columns[name]] = value
+def detector_tap(detector: Any, guard: Optional[Guard] = None) -> Tap:
+    """The tap in front of the engine's detector: it keeps each answer's alarms
+    until the frame's pictures are written; a camera's zones and masks
+    (``guard``) act on what goes in and what comes back."""
+    if guard is None:
+        return Tap(detector)
+    return Tap(detector, hide=guard.hide, judge=guard.judge)
 
 
 def load_detector(name: str) -> Any:
@@ -189,12 +154,12 @@ class Camera:
         written, failed = self.writes.take()
         now, events, seen = time.time(), [], set()
         unwritten: List[Dict[str, Any]] = []  # alarms whose picture could not be written
-        alarms = {alarm["info_type"]: alarm for alarm in self.detector.alarms}
+        alarms = {alarm["info_type"]: alarm for alarm in self.detector.last}
         for path, size in written:
             if path in seen:  # two alarms of a type: the engine wrote one file twice
                 continue
             seen.add(path)
-            info_type = os.path.basename(path).rpartition("-")[0]
+            info_type = picture_type(path)
             picture = self.mover.move(path, now, info_type, n)
             alarm = alarms.get(info_type, {"info_type": info_type})
             if picture is None:
@@ -206,7 +171,7 @@ class Camera:
             if path not in seen:  # no picture, still an alarm: its line and pushes go on
                 seen.add(path)
                 self.not_written += 1
-                info_type = os.path.basename(path).rpartition("-")[0]
+                info_type = picture_type(path)
                 unwritten.append(dict(alarms.get(info_type, {"info_type": info_type}),
                                       no_picture=error.strerror or str(error)))
         for event in unwritten:
@@ -223,12 +188,12 @@ class Camera:
     def engine_line(self, line: str) -> bool:
         if not self.state.engine_line(line) and line.strip():
             log.info("engine: %s", line.strip())  # e.g. "init failed"
-        elif line.strip() == "rtsp restart...":
+        elif line.strip() == RESTART:
             self.check.failed()
         return True
 
     def _detector_call(self) -> Optional[float]:
-        detector: Optional[Detector] = getattr(self, "detector", None)  # set once the engine runs
+        detector: Optional[Tap] = getattr(self, "detector", None)  # set once the engine runs
         return None if detector is None else detector.running_for()
 
     def report(self) -> Dict[str, Any]:
@@ -269,24 +234,19 @@ class Camera:
 
     def run(self) -> int:
         self.recorder.start()  # beside the engine, from its first second
-        import main as module  # the engine, imported as any host imports it
-
-        if self.settings.get("detector"):
-            module.ObjectDetect = load_detector(self.settings["detector"])
-        engine = module.VisionEngin(**self.settings["engine"])  # "init failed": exits 1
-        self.detector = Detector(engine.predict, Guard.of(self.settings))
+        load()  # the engine first: a camera's detector may count on it
+        detector = load_detector(self.settings["detector"]) if self.settings.get("detector") else None
+        engine = build_engine(self.settings["engine"], detector, exits=True)  # "init failed": exits 1
+        self.detector = detector_tap(engine.predict, Guard.of(self.settings))
         engine.predict = self.detector
         bev = self.settings.get("bev")
-        tune_behaviours(module.devBehavior, bev, self.settings.get("behaviour") or {})
+        tune(behaviour_table(), bev, self.settings.get("behaviour") or {})
         cfg = engine.load_cfg(engine.bev if bev is None else bev)
         self.loading = False
         os.makedirs(SAVE_PATH, exist_ok=True)
         for event in self.mover.recover(SAVE_PATH):
             self.channel.send({"event": event})
-        import cv2  # the engine's own, already imported by it
-
-        self.writes = EngineWrites(cv2, self.trouble)
-        self.writes.__enter__()
+        self.writes = checked_writes(self.trouble)
         self.frames = frames = FrameQueue(self.frame_done)
         capture = threading.Thread(target=self._worker, name="capture", daemon=True,
                                    args=(engine.video_stream_capture, self.settings["address"],

@@ -67,8 +67,9 @@ def preload(detectors: List[Tuple[str, str]]) -> None:
     import cv2  # noqa: F401
     import numpy  # noqa: F401
 
-    import main  # noqa: F401  (the engine; it imports the stand-in SDK)
+    from ..engine.construction import load
 
+    load()  # the engine; it imports the stand-in SDK
     from . import runner  # noqa: F401
     from .. import probe  # noqa: F401  (the stream check's)
     try:

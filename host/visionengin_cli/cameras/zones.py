@@ -19,7 +19,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..live import alarms_of
+from ..engine.contract import alarms_of
 
 MAX_POINTS = 100  # per polygon: the self-crossing check is quadratic
 MAX_POLYGONS = 32  # zones, and masks, per camera

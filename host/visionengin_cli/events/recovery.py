@@ -22,7 +22,7 @@ import os
 import time
 from typing import Any, Callable, Dict, Iterable, List, Optional, Set, Tuple
 
-from ..storage.layout import hour_key, hour_start, picture_time
+from ..storage.layout import hour_key, hour_start, picture_info_type, picture_time
 from ..storage.ledger import hour_folders
 from ..storage.times import epoch_or_none
 from .incidents import END, START, Incident, Incidents
@@ -114,7 +114,7 @@ def orphans(folder: str, camera: str, since: Optional[float], named: Set[str],
             if not name.endswith(PICTURE_ENDS) or camera + "/" + key + "/" + name in named:
                 continue
             at = picture_time(name, key)
-            info_type = name[14:].rsplit(".", 1)[0].rpartition("-")[0] if len(name) > 14 else ""
+            info_type = picture_info_type(name)
             if at is not None and at >= since and info_type:
                 found.append((at, info_type, key + "/" + name))
     found.sort()

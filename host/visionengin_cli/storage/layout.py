@@ -18,6 +18,8 @@ import os
 import re
 from typing import Optional, Tuple
 
+from ..engine.contract import parse_picture_file, picture_file
+
 UTC = datetime.timezone.utc
 DAY = re.compile(r"^\d{4}-\d{2}-\d{2}$")
 HOUR = re.compile(r"^\d{2}$")
@@ -62,7 +64,18 @@ def picture_name(when: float, info_type: str, n: int, extension: str = ".jpg") -
     """(hour key, file name) of a picture written at ``when``."""
     moment = datetime.datetime.fromtimestamp(when, UTC)
     return (moment.strftime("%Y-%m-%d/%H"),
-            "{}-{}-{}{}".format(moment.strftime("%H%M%S.%f"), info_type, n, extension))
+            "{}-{}".format(moment.strftime("%H%M%S.%f"), picture_file(info_type, n, extension)))
+
+
+def picture_info_type(name: str) -> Optional[str]:
+    """The info type in a picture's name (``picture_name``, maybe with the
+    ``.k`` of ``free_name``); None for any other name."""
+    engine_name, extension = os.path.splitext(name[14:])
+    stem, dot, k = engine_name.rpartition(".")
+    if dot and k.isascii() and k.isdigit():
+        engine_name = stem
+    parsed = parse_picture_file(engine_name + extension) if len(name) > 14 else None
+    return parsed[0] if parsed is not None else None
 
 
 def free_name(folder: str, name: str) -> str:

@@ -12,7 +12,7 @@ import pytest
 
 from conftest import alarm
 from rtsp_server import RtspServer
-from visionengin_cli.cameras.runner import Detector
+from visionengin_cli.cameras.runner import detector_tap
 from visionengin_cli.cameras.zones import Guard, parse
 
 LEFT = [[0, 0], [0.4, 0], [0.4, 1], [0, 1]]  # the still half, less a margin for the blur
@@ -72,7 +72,7 @@ def test_the_detector_sees_the_masks_the_picture_does_not_and_alarms_outside_the
     cv2.imwrite("grey.png", picture)
     guard = Guard(parse("zones", {"door": [[0.5, 0], [1, 0], [1, 1], [0.5, 1]]}),
                   parse("masks", {"clock": [[0, 0], [0.25, 0], [0.25, 0.25], [0, 0.25]]}))
-    proxy = Detector(engine.predict, guard)
+    proxy = detector_tap(engine.predict, guard)
     engine.predict = proxy
     answers = {"outside": alarm("motion", [10, 60, 40, 90, 0.9]),
                "inside": alarm("motion", [70, 60, 100, 90, 0.9]),
@@ -85,9 +85,9 @@ def test_the_detector_sees_the_masks_the_picture_does_not_and_alarms_outside_the
         assert (seen[:30, :40] == 0).all() and (seen[31:] == 200).all() and (seen[:, 41:] == 200).all()
         written = workdir / "pic_result" / "motion.jpg"
         if case == "outside":
-            assert not written.exists() and proxy.alarms == []
+            assert not written.exists() and proxy.last == []
         else:
-            assert proxy.alarms == [{"info_type": "motion", "behavior_number": 5000001,
+            assert proxy.last == [{"info_type": "motion", "behavior_number": 5000001,
                                      "zones": ["door"]}]
             assert cv2.imread(str(written))[24:30, :8].min() > 150  # written as read, unmasked
             written.unlink()
