@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 METHODS = ("__init__", "load_cfg", "test_video", "video_stream_capture", "process_frames",
            "test_rtsp", "test_pic", "register", "stop")
 HOST_PACKAGE = pathlib.Path(__file__).parents[2] / "host" / "visionengin_cli"
