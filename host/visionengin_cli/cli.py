@@ -19,7 +19,7 @@ from typing import Any, Callable, List, Optional, Sequence
 
 from . import HELD, hold_signals, holding
 from .errors import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED, PROG, CommandError,
-                     Terminated, UsageError, one_line, print_error)
+                     Terminated, UsageError, print_error)
 from .logs import configure_logging, quiet_native_logs
 from .options import common_options, face_name, positive_int
 
