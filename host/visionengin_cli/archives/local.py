@@ -107,10 +107,6 @@ class LocalPool:
         self.options = options
         self.slots = [_Slot() for _ in range(workers)]
 
-    @property
-    def capacity(self) -> int:
-        return len(self.slots)
-
     def free(self) -> bool:
         return any(slot.job is None for slot in self.slots)
 
