@@ -12,11 +12,19 @@ PIP_FLAGS = --quiet --disable-pip-version-check
 interpreter = $(firstword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)) $(shell command -v python$(1)))
 venv = .venv/py$(1)
 
-.PHONY: test demo bench test-asan system-deps clean test-arm64 test-system-opencv dist sdist \
+.PHONY: test check demo bench test-asan system-deps clean test-arm64 test-system-opencv dist sdist \
 	$(foreach v,$(PYTHONS),test-$(v))
 
-test: system-deps
+test: system-deps check
 	MAKE="$(MAKE)" bash tools/test-each-python $(PYTHONS)
+
+# Once, not per interpreter: the host type-checked strictly (against the engine's
+# installed stub), linted, and its own logic tested with the engine and OpenCV
+# unimportable (tools/check-no-engine).
+check: install-$(DEMO_PYTHON)
+	$(call venv,$(DEMO_PYTHON))/bin/python -m mypy --strict host/visionengin_cli
+	$(call venv,$(DEMO_PYTHON))/bin/python -m ruff check host
+	PYTHONPATH=$(CURDIR)/host $(call venv,$(DEMO_PYTHON))/bin/python tools/check-no-engine
 
 define python_rules
 $(call venv,$(1))/.ready: pyproject.toml sdk/pyproject.toml requirements-dev.txt

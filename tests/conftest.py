@@ -1,16 +1,23 @@
 """Fixtures shared by the engine's tests: a private working directory, the real
-media under data/, a recording detector SDK and clean process-wide tables."""
+media under data/, a recording detector SDK and clean process-wide tables.
+
+The host's own logic is tested without the built engine too (tools/check-no-engine):
+nothing here needs `main` or `cv2` until an engine fixture is used."""
 import copy
 import os
 import pathlib
 import sys
 import threading
 
-import cv2
-import numpy as np
 import pytest
 
-import main
+try:
+    import main
+except ImportError as error:  # the engine's fixtures say so when used
+    main = None
+    NO_ENGINE = "the built engine is not importable: %s" % error
+else:
+    NO_ENGINE = None
 
 DATA = pathlib.Path(__file__).parent / "data"
 # Long runs of real commands, brokers and clusters run on these interpreters
@@ -21,18 +28,22 @@ LONG_RUN_PYTHONS = ((3, 8), (3, 11))
 
 def pytest_configure(config):
     config.addinivalue_line(
+        "markers", "slow: starts a server or a process (the real command, a broker, an RTSP "
+                   "server, a browser, a cluster); `pytest -m \"not slow\"` leaves these out")
+    config.addinivalue_line(
         "markers", "long_run: a long run of real commands, brokers or clusters; runs on "
                    "Python {} only".format(" and ".join("%d.%d" % v for v in LONG_RUN_PYTHONS)))
 
 
+@pytest.hookimpl(tryfirst=True)  # before `-m` chooses: a long run is slow too
 def pytest_collection_modifyitems(config, items):
-    if sys.version_info[:2] in LONG_RUN_PYTHONS:
-        return
     skip = pytest.mark.skip(reason="a long run: tested on Python {} only".format(
         " and ".join("%d.%d" % v for v in LONG_RUN_PYTHONS)))
     for item in items:
         if item.get_closest_marker("long_run") is not None:
-            item.add_marker(skip)
+            item.add_marker(pytest.mark.slow)
+            if sys.version_info[:2] not in LONG_RUN_PYTHONS:
+                item.add_marker(skip)
 
 
 @pytest.fixture(autouse=True, scope="session")
@@ -53,6 +64,9 @@ def index_folder(tmp_path_factory):
 @pytest.fixture(autouse=True)
 def clean_tables():
     """cfg and devBehavior are process-wide: every test gets them as imported."""
+    if main is None:
+        yield
+        return
     cfg_items = list(main.cfg.items())
     rows = {key: dict(row) for key, row in main.devBehavior.items()}
     row_objects = dict(main.devBehavior)
@@ -126,6 +140,8 @@ class RecordingSDK:
 
 @pytest.fixture
 def fake_sdk(monkeypatch):
+    if main is None:
+        pytest.fail(NO_ENGINE)
     sdk = RecordingSDK()
     monkeypatch.setattr(main, "ObjectDetect", sdk.ObjectDetect)
     monkeypatch.setattr(main, "draw_roi", sdk.draw_roi)
@@ -148,6 +164,9 @@ def alarm(info_type, *boxes, number=5000001, roi=None):
 
 def make_video(path, frames=10, size=(160, 120), fps=10):
     """A real video file whose frame i (1-based) is filled with grey level 10 * i."""
+    import cv2
+    import numpy as np
+
     writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), fps, size)
     assert writer.isOpened()
     for i in range(1, frames + 1):

@@ -7,6 +7,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 TOOL = Path(__file__).resolve().parents[1] / "tools" / "arm64" / "apt-mirror"
 
 DEB822 = textwrap.dedent("""\

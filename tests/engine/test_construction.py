@@ -57,6 +57,7 @@ def test_interrupts_pass_through_untouched(monkeypatch, capsys, caplog, interrup
     assert raised.value is raised_here and capsys.readouterr() == ("", "") and caplog.records == []
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(90)
 def test_a_host_whose_engine_cannot_be_built_exits_with_1(tmp_path):
     host = "import main\nmain.VisionEngin(cache=None)\nprint('not reached')\n"

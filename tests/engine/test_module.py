@@ -28,6 +28,7 @@ def run_python(code, *options, kavex=None, draw_roi=True):
                           capture_output=True, text=True, timeout=60).stdout
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(90)
 @pytest.mark.parametrize("first", range(7))
 def test_collaborators_are_imported_in_order(tmp_path, first):
@@ -45,6 +46,7 @@ def test_collaborators_are_imported_in_order(tmp_path, first):
                    if blocked else "ImportError cannot import name draw_roi True False\n")
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(90)
 def test_attributes_are_bound_in_order():
     out = run_python("import main; print(*[name for name in vars(main) if not name.startswith('__')])")
@@ -55,6 +57,7 @@ def test_attributes_are_bound_in_order():
     assert (main.ObjectDetect, main.draw_roi) == (ObjectDetect, draw_roi)
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(90)
 @pytest.mark.parametrize("missing, options", [("exit", ["-S"]), ("print", []), ("enumerate", [])])
 def test_a_missing_builtin_fails_the_import(missing, options):

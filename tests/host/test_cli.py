@@ -50,6 +50,7 @@ def green_pixels(im):
     return int(np.count_nonzero(np.all(im == (0, 255, 0), axis=2)))
 
 
+@pytest.mark.slow
 def test_pic_writes_the_annotated_face(cli, tmp_path):
     done = cli("pic", "data/astronaut.jpg")  # relative to where the command starts
     assert done.returncode == 0, done.stderr
@@ -61,6 +62,7 @@ def test_pic_writes_the_annotated_face(cli, tmp_path):
     assert "face  1" in done.stdout
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("every, analysed", [(10, "8 frames analysed (one frame in 10) of 80 read"),
                                              (1000, "0 frames analysed (one frame in 1000) of 80 read")])
@@ -81,6 +83,7 @@ def test_video_progress_and_summary(cli, tmp_path, every, analysed):
             "visionengin: warning: nothing analysed: -t 1000 is past the end of the video (80 frames)")
 
 
+@pytest.mark.slow
 def test_behaviours_lists_the_table_the_selection_and_the_run_settings(cli):
     done = cli("--bev", "5000002,5000010", "behaviours", "--threshold", "0.25", "--alarm-interval", "2.5")
     assert done.returncode == 0, done.stderr
@@ -94,6 +97,7 @@ def test_behaviours_lists_the_table_the_selection_and_the_run_settings(cli):
     assert "--activate the detector SDK pushes alarms at once" in done.stdout
 
 
+@pytest.mark.slow
 def test_alarm_interval_spaces_the_pictures(cli, tmp_path):
     done = cli("video", "data/walking.mp4", "--bev", "5000001", "--alarm-interval", "3600")
     assert done.returncode == 0, done.stderr
@@ -108,6 +112,7 @@ def test_counts_of_one_are_singular():
     assert status_text(snap) == "reconnecting  1 frame analysed (1.0/s)  1 alarm picture  1 reconnect  no frames for 1 s"
 
 
+@pytest.mark.slow
 def test_register_says_where_the_face_went_and_what_it_replaced(cli, tmp_path):
     face = tmp_path / "cache" / "faces" / "eileen.png"
     told = "registered 'eileen' from {} into {}\n".format(DATA / "astronaut.jpg", face)
@@ -119,6 +124,7 @@ def test_register_says_where_the_face_went_and_what_it_replaced(cli, tmp_path):
     assert os.listdir(face.parent) == ["eileen.png"]
 
 
+@pytest.mark.slow
 def test_version_and_the_default_cache_in_help(tmp_path):
     env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "xdg"))
     shown = subprocess.run([str(SCRIPT), "--version"], capture_output=True, text=True, timeout=30)
@@ -140,6 +146,7 @@ def test_help_offers_only_the_common_options_a_command_takes(capsys, command, of
     assert command != "serve" or not options & {"--bev", "--cache", "--threshold"}
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(90)
 @pytest.mark.parametrize("command, sig, status", [
     ("stream", signal.SIGINT, 130), ("stream", signal.SIGTERM, 143), ("video", signal.SIGTERM, 143)])

@@ -16,6 +16,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from children import default_sigint  # noqa: E402
 from rtsp_server import RtspServer, free_port, require_rtsp  # noqa: E402
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 DATA = pathlib.Path(__file__).parents[1] / "data"
 SCRIPT = pathlib.Path(sys.executable).parent / "visionengin"
 

@@ -1,14 +1,15 @@
-"""The installed type stub of `main`, as a type checker sees it from a host."""
-import pathlib
+"""The installed type stub of `main`, as a type checker sees it from a host.
+The host package itself is checked against it once, by `make check`."""
 import re
 import subprocess
 import sys
 
 import pytest
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 METHODS = ("__init__", "load_cfg", "test_video", "video_stream_capture", "process_frames",
            "test_rtsp", "test_pic", "register", "stop")
-HOST_PACKAGE = pathlib.Path(__file__).parents[2] / "host" / "visionengin_cli"
 
 GOOD_HOST = '''
 import queue
@@ -49,7 +50,7 @@ def mypy(tmp_path, *targets):
 @pytest.mark.timeout(300)
 def test_strict_host_programs_type_check_against_the_stub(tmp_path):
     (tmp_path / "host.py").write_text(GOOD_HOST)
-    checked = mypy(tmp_path, "host.py", str(HOST_PACKAGE))
+    checked = mypy(tmp_path, "host.py")
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
 

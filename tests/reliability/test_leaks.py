@@ -131,6 +131,7 @@ def live_growth(folder):
     return growth(live_run, runs=6, warm=2)
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(90)
 def test_live_runs_stopped_by_the_host(workdir):
     # A child process: a run that deadlocks while holding the GIL would stop every

@@ -7,6 +7,8 @@ import textwrap
 
 import pytest
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 HOST = textwrap.dedent("""
     import sys, threading, time
     import main

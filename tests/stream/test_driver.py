@@ -103,6 +103,7 @@ except KeyboardInterrupt:
 """
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("source", ["video", "refused"])
 def test_ctrl_c_stops_the_run_and_raises_keyboard_interrupt(workdir, source):
@@ -147,6 +148,7 @@ print("stopped", i + 1)
 """
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(90)
 def test_stop_while_a_worker_wakes_up_never_deadlocks(workdir):
     """In a child process, so that a deadlock cannot hang the test session."""
@@ -169,6 +171,7 @@ print("exiting")
 """
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("mode", [0, 1])
 def test_host_may_exit_while_a_daemon_thread_runs_the_stream(workdir, mode):

@@ -14,6 +14,8 @@ from conftest import alarm
 
 from .conftest import RESTART, counters, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 
 @contextlib.contextmanager
 def frozen(srv):

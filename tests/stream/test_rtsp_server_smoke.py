@@ -14,6 +14,8 @@ np = pytest.importorskip("numpy")
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from rtsp_server import RtspServer, free_port, require_rtsp  # noqa: E402
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 # Bound every blocking OpenCV call, so that a hung server fails the test
 # instead of blocking read() for OpenCV's default 30 s (three times over).
 CAPTURE_TIMEOUT_MS = 5000

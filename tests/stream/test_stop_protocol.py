@@ -64,12 +64,14 @@ def run_child(workdir, script, timeout=20):
         pytest.fail("the child process hung")
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(60)
 def test_stop_from_a_signal_handler_inside_a_queue_operation(workdir):
     child = run_child(workdir, REENTRANT)
     assert child.stdout.splitlines()[-1:] == ["stopped"], child.stderr[-1500:]
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(60)
 def test_forked_child_forgets_the_live_runs(workdir):
     child = run_child(workdir, FORK)

@@ -68,7 +68,7 @@ def worker_main(conn: Any, options: Dict[str, Any], level: int) -> None:
         job, path, workdir = message
         last = [0.0]
 
-        def frames(count: int, job: Any = job) -> None:
+        def frames(count: int, job: Any = job, last: List[float] = last) -> None:
             now = time.monotonic()
             if now - last[0] >= PROGRESS_EVERY:
                 last[0] = now
@@ -106,10 +106,6 @@ class LocalPool:
         self.context = multiprocessing.get_context("spawn")
         self.options = options
         self.slots = [_Slot() for _ in range(workers)]
-
-    @property
-    def capacity(self) -> int:
-        return len(self.slots)
 
     def free(self) -> bool:
         return any(slot.job is None for slot in self.slots)

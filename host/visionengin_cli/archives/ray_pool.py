@@ -116,10 +116,6 @@ class RayPool:
         if failed:
             raise failed[0]
 
-    @property
-    def capacity(self) -> int:
-        return self.cpus
-
     def free(self) -> bool:
         return len(self.running) < self.cpus
 

@@ -11,7 +11,6 @@ import sqlite3
 from typing import Any, Dict, List, Optional, Tuple
 
 from ..web.parsing import Bad
-from .index_follow import INCIDENT_KEYS  # what an incident's row keeps, one list for both
 
 Cursor = Tuple[float, int]
 

@@ -21,7 +21,7 @@ def _removable(root: str) -> Tuple[List[Tuple[float, int, str]], int]:
     """(mtime, size, path) of what may go, and the root's whole size."""
     files: List[Tuple[float, int, str]] = []
     total = 0
-    for folder, dirs, names in os.walk(root):
+    for folder, _dirs, names in os.walk(root):
         depth = os.path.relpath(folder, root).count(os.sep) + (folder != root)
         for name in names:
             path = os.path.join(folder, name)

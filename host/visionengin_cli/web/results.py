@@ -103,7 +103,6 @@ class ResultsRoot:
 
     def __init__(self, path: str) -> None:
         self.path = os.path.realpath(path)
-        self.events_path = os.path.join(self.path, "events.jsonl")
         self.skipped = Skipped()
         self._index: Optional[EventIndex] = None
 
@@ -203,18 +202,6 @@ class ResultsRoot:
         the cursor of the next page and whether the answer is whole."""
         return self.index.page("events", limit, _epoch(since), _epoch(until), None, camera or None,
                                info_type or None, before, after)
-
-    def events(self, limit: int = 50, since: Optional[datetime.datetime] = None,
-               camera: Optional[str] = None, info_type: Optional[str] = None,
-               skipped: Optional[Dict[str, int]] = None,
-               until: Optional[datetime.datetime] = None) -> List[Dict[str, Any]]:
-        """The events of the first page alone; the damaged lines of the log
-        are counted into ``skipped`` (if given)."""
-        answer = self.events_page(limit, since, camera, info_type, until)
-        if skipped is not None:
-            skipped.update(answer["skipped"])
-        found: List[Dict[str, Any]] = answer["events"]
-        return found
 
     def incidents_page(self, limit: int = 50, since: Optional[datetime.datetime] = None,
                        camera: Optional[str] = None, info_type: Optional[str] = None,

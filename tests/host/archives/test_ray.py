@@ -15,6 +15,8 @@ import pytest
 from .conftest import events_of, status_of
 from .test_videos import check_results
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 SCRIPT = pathlib.Path(__file__).with_name("ray_cluster.sh")
 BIN = pathlib.Path(sys.executable).parent
 

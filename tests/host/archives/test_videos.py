@@ -17,6 +17,8 @@ from visionengin_cli.web.command import serve_in_background
 
 from .conftest import SCRIPT, events_of, made_clip, run_videos, status_of
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 
 def check_results(root, broken):
     """The three good videos done with whole results; the broken one failed."""

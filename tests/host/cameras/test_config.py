@@ -10,6 +10,7 @@ from .conftest import SCRIPT, SECRET
 GOOD = '[cameras.gate]\naddress = "rtsp://viewer:{}@127.0.0.1:9/cam"\n'.format(SECRET)
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("text, message", [
     (GOOD + "adress = 'x'\n", "cameras.toml: cameras.gate.adress: unknown key 'adress' (known: "

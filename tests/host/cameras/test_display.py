@@ -39,6 +39,7 @@ def test_the_table_fits_its_terminal_with_headings_and_reasons_whole(width):
     assert REASON in " ".join(" ".join(line.split()) for line in lines).replace("( ", "(")
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("journal", [False, True])
 def test_lines_carry_their_time_off_the_journal(tmp_path, journal):

@@ -14,6 +14,8 @@ import pytest
 
 from .conftest import toml_config, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 SEGMENT = 3.0  # the longest segment: 2 s, up to the next key frame (one a second)
 # A detector whose alarms come in one burst: from 8 s to 11 s after its first
 # picture, when the recording (its own RTSP session, opened beside the

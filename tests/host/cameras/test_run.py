@@ -13,6 +13,8 @@ from rtsp_server import free_port
 
 from .conftest import SECRET, toml_config, wait_for, with_secret
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 STATUS_KEYS = {"camera", "address", "state", "pid", "started", "restarts", "reconnects", "frames",
                "analysed_fps", "alarms", "alarms_by_type", "last_frame", "last_alarm", "updated",
                "exit_status", "frame_age_ms", "frames_read", "disk_full", "write_error",

@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 START = json.dumps({"type": "incident_start", "id": "s1", "incident": "i1", "camera": "gate",
                     "info_type": "motion", "time": "2026-12-09T07:00:00+00:00",
                     "start": "2026-12-09T07:00:00+00:00", "end": "2026-12-09T07:00:00+00:00",

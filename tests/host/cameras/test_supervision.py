@@ -15,6 +15,8 @@ from rtsp_server import free_port
 
 from .conftest import SCRIPT, toml_config, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 WATCHDOG = 5
 # A host that cannot exist and is refused before any name server is asked (a
 # label longer than 63 characters): no query leaves the machine.

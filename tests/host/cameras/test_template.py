@@ -9,6 +9,8 @@ import pytest
 
 from .conftest import toml_config, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 TEMPLATE = "visionengin cameras template"
 
 

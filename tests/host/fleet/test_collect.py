@@ -19,6 +19,8 @@ from visionengin_cli.web.command import serve_in_background
 
 from .conftest import BEST, JPEG, FakeDevice, health, incident, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 
 class Running:
     def __init__(self, broker, root, limits=None, client_id="collector-test"):

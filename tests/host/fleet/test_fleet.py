@@ -19,9 +19,9 @@ from rtsp_server import require_rtsp
 from .conftest import broker  # noqa: F401 - fixture
 from visionengin_cli.web.command import serve_in_background
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(
     sys.version_info[:2] != (3, 11),
-    reason="three devices, a broker and a collector take a minute: run on 3.11 only")
+    reason="three devices, a broker and a collector take a minute: run on 3.11 only")]
 
 
 def device(folder, name, port, address, client_id=None):

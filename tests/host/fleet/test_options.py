@@ -16,6 +16,7 @@ from visionengin_cli.fleet.store import Store
 SCRIPT = Path(sys.executable).parent / "visionengin"
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("args, message", [
     (["--topic", "visionengin/+/events"], "--topic: must be a topic root ending in '/#'"),
     (["--ca", "ca.pem"], "--ca: given without --tls"),

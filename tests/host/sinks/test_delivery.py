@@ -19,6 +19,8 @@ from visionengin_cli.sinks.hub import Hub, unit_name
 
 from .conftest import Subscriber, broker, wait_for  # noqa: F401 - fixtures
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 
 class Receiver(http.server.ThreadingHTTPServer):
     def __init__(self):

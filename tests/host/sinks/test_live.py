@@ -11,6 +11,8 @@ import pytest
 
 from cameras.conftest import cameras, servers, wait_for  # noqa: F401 - fixtures
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 
 class Receiver(http.server.ThreadingHTTPServer):
     def __init__(self):

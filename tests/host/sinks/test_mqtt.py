@@ -23,6 +23,8 @@ from visionengin_cli.sinks.hub import Hub
 
 from .conftest import PASSWORD, USER, free_port, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 PREFIX = "visionengin/cam-host"
 
 

@@ -14,6 +14,8 @@ from visionengin_cli.web.command import serve_in_background
 
 from .conftest import free_port, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 
 def get(url):
     with urllib.request.urlopen(url, timeout=10) as answer:

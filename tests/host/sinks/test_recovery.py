@@ -16,6 +16,8 @@ from storage.conftest import small_disk  # noqa: F401 - fixtures
 
 from .conftest import Subscriber, broker, wait_for  # noqa: F401 - fixtures
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 UNCLEAN = "ended at start after an unclean stop"
 
 

@@ -21,6 +21,8 @@ from visionengin_cli.sinks.hub import Hub
 
 from .conftest import wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 SECRET = "wh-s3cret"
 
 

@@ -12,6 +12,8 @@ from visionengin_cli.sinks.hub import Hub
 from .conftest import wait_for
 from .test_mqtt import PREFIX, check_discovery, retained, settings
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 
 def line(n, camera, zones, second):
     return {"type": "alarm", "id": "a{}".format(n), "camera": camera, "info_type": "motion",

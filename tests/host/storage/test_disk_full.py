@@ -13,6 +13,8 @@ import pytest
 
 from .conftest import SCRIPT, toml_config, wait_for
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
 

@@ -28,6 +28,7 @@ os.kill(os.getpid(), signal.SIGKILL)
 """
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(60)
 def test_flush_policy(tmp_path):
     # A process killed right after its writes keeps every line: they are in the page cache.

@@ -15,6 +15,8 @@ from visionengin_cli.storage.lock import Busy, FolderLock
 
 from .conftest import one_interpreter, toml_config, with_secret
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 NAME = re.compile(r"(\w+)/(\d{4}-\d\d-\d\d)/(\d\d)/(\d{6}\.\d{6})-motion-\d+\.jpg")
 
 

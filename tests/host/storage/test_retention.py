@@ -24,6 +24,7 @@ def used_by_pictures_and_events(root):
     return total
 
 
+@pytest.mark.slow
 @one_interpreter
 @pytest.mark.timeout(180)
 @pytest.mark.parametrize("limit", ["max_size", "min_free"])

@@ -10,7 +10,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from .conftest import PASSWORD
 
-pytestmark = pytest.mark.timeout(60)
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(60)]
 
 
 def test_status_and_events(root, client):

@@ -14,7 +14,7 @@ import pytest
 
 from visionengin_cli.cameras import latest
 
-pytestmark = pytest.mark.timeout(60)
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(60)]
 CLIP = "gate/2026-12-10/06/incident-42.mp4"
 SIZE = 600000  # more than two of the chunks a response is sent in
 

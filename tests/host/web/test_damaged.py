@@ -16,7 +16,7 @@ from .conftest import Client, iso
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
-pytestmark = pytest.mark.timeout(120)
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(120)]
 PATHS = ("", "fragments/tiles", "fragments/alarms", "api/status", "api/events", "metrics")
 
 

@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 DEVICES, CAMERAS = 240, 4  # 960 tiles: three pages
 
 

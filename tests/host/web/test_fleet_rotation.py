@@ -6,11 +6,15 @@ import json
 import os
 import time
 
+import pytest
+
 from visionengin_cli.events.reader import lines_from_end
 from visionengin_cli.fleet.events_log import DeviceLog
 
 from .conftest import iso
 from .test_index import walk, whole
+
+pytestmark = pytest.mark.slow  # starts servers or processes
 
 
 def incident(n, at):

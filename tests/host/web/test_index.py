@@ -20,7 +20,7 @@ from visionengin_cli.events.index_place import index_path
 
 from .event_logs import full_scan, iso, make_log
 
-pytestmark = pytest.mark.timeout(300)
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(300)]
 DAY = 86400.0
 
 

@@ -19,7 +19,7 @@ from visionengin_cli.cameras import latest
 
 from .conftest import iso, make_mp4, wait
 
-pytestmark = [pytest.mark.timeout(120), pytest.mark.long_run, pytest.mark.skipif(
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(120), pytest.mark.long_run, pytest.mark.skipif(
     sys.version_info[:2] != (3, 11), reason="the browser's media tests: Python 3.11 only")]
 BY = "css selector"
 

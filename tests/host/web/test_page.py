@@ -9,7 +9,7 @@ import pytest
 
 from .conftest import loaded, wait
 
-pytestmark = pytest.mark.timeout(120)
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(120)]
 
 
 def hrefs(driver):

@@ -17,6 +17,8 @@ from rtsp_server import RtspServer, require_rtsp
 
 from .conftest import PASSWORD, forget_live_pictures, loaded, wait
 
+pytestmark = pytest.mark.slow  # starts servers or processes
+
 SCRIPT = Path(sys.executable).parent / "visionengin"
 
 

@@ -23,7 +23,7 @@ from .conftest import Client
 
 SCRIPT = Path(sys.executable).parent / "visionengin"
 SECRET = b"outside the results root"
-pytestmark = pytest.mark.timeout(60)
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(60)]
 
 
 @pytest.fixture
