@@ -9,7 +9,6 @@ import logging
 import os
 import signal
 import socket
-import sys
 import threading
 import time
 from typing import Any, Dict, List, Optional
