@@ -17,6 +17,7 @@ from ..sinks import config as sinks_config
 from ..sinks.config import SinksConfig
 from ..sinks.homeassistant import slug
 from ..storage import settings as storage_settings
+from ..storage.names import camera_name_fault
 from . import zones as zones_module
 from .zones import Polygons
 
@@ -42,9 +43,6 @@ WATCHDOG = 30.0  # seconds without progress before a camera counts as hung
 # (lowest, highest) of each number; None: no bound.
 BOUNDS = {"watchdog": (2.0, None), "threshold": (0.0, 1.0), "alarm_interval": (0.0, None),
           "alarm_num": (1, None), "pre_roll": (0.0, 300.0), "post_roll": (0.0, 300.0)}
-# A camera's name is its folder under the results root: no separators, no
-# dot-only names, nothing a shell or a file system treats specially.
-SAFE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
 _TYPE_NAMES = {bool: "true or false", str: "a string", int: "an integer",
                list: "a list of strings", float: "a number", dict: "a table"}
 _DUPLICATE = re.compile(r"Cannot declare \('cameras', '([^']*)'\) twice(.*)")
@@ -173,9 +171,9 @@ def _engine(table: Any, base: str) -> Tuple[Tuple[str, Any], ...]:
 def _camera(name: str, table: Any, engine: Tuple[Tuple[str, Any], ...], base: str,
             behaviours: Optional[Mapping[str, Any]]) -> Camera:
     where = "cameras." + name
-    if not SAFE_NAME.match(name):
-        raise ConfigError("{}: the name {!r} is not a safe folder name (letters, digits, "
-                          "'_', '-', '.', starting with a letter or digit, at most 64)".format(where, name))
+    fault = camera_name_fault(name)
+    if fault is not None:
+        raise ConfigError("{}: the name {!r} {}".format(where, name, fault))
     if not isinstance(table, dict):
         raise ConfigError("{}: must be a table, got {}".format(where, _kind(table)))
     _unknown_keys(where, table, CAMERA_KEYS, CAMERA_KNOWN)

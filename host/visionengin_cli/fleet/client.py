@@ -16,7 +16,7 @@ import paho.mqtt.client as paho
 from paho.mqtt.enums import CallbackAPIVersion
 
 from ..secrets import mask_text
-from ..sinks import broker_errors
+from ..sinks import broker_errors, topics
 from .store import Store
 
 log = logging.getLogger("visionengin.fleet")
@@ -29,7 +29,6 @@ class Settings:
                  password: Optional[str], client_id: str, topic: str) -> None:
         self.host, self.port, self.tls, self.ca_file = host, port, tls, ca_file
         self.username, self.password, self.client_id, self.topic = username, password, client_id, topic
-        self.base = topic[:-1]  # "visionengin/#" -> "visionengin/"
 
     def __repr__(self) -> str:
         return "Settings({}:{}, {!r})".format(self.host, self.port, self.topic)
@@ -134,22 +133,20 @@ class Collector:
                 ack()
 
     def _dispatch(self, topic: str, payload: bytes, retained: bool, ack: Callable[[], None]) -> None:
-        base = self.settings.base
-        if not topic.startswith(base):
+        found, store = topics.parse(self.settings.topic, topic), self.store
+        if found is None:
+            if topic.startswith(topics.subscription_base(self.settings.topic)):
+                log.debug("not a device's topic: %s", topic)
             return ack()
-        parts = topic[len(base):].split("/")
-        store, device = self.store, parts[0]
-        if len(parts) == 2 and parts[1] == "events":
+        device, camera, info_type = found.device, str(found.camera), str(found.info_type)
+        if found.kind == topics.EVENTS:
             return store.event(device, payload, ack)
-        if len(parts) == 2 and parts[1] == "availability":
+        if found.kind == topics.AVAILABILITY:
             return store.availability(device, payload, retained, ack)
-        if len(parts) == 2 and parts[1] == "instance":
+        if found.kind == topics.INSTANCE:
             return store.instance(device, payload, retained, ack)
-        if len(parts) == 3 and parts[2] == "state":
-            return store.state(device, parts[1], payload, retained, ack)
-        if len(parts) == 3:
-            return store.switch(device, parts[1], parts[2], payload, retained, ack)
-        if len(parts) == 4 and parts[3] == "snapshot":
-            return store.snapshot(device, parts[1], parts[2], payload, retained, ack)
-        log.debug("not a device's topic: %s", topic)
-        return ack()
+        if found.kind == topics.STATE:
+            return store.state(device, camera, payload, retained, ack)
+        if found.kind == topics.SNAPSHOT:
+            return store.snapshot(device, camera, info_type, payload, retained, ack)
+        return store.switch(device, camera, info_type, payload, retained, ack)

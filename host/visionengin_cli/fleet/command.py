@@ -15,6 +15,7 @@ from typing import Any, Dict, List, Optional
 
 from .. import logs
 from ..errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError
+from ..sinks import topics
 from ..storage import settings as storage_settings
 from ..storage.lock import locked_file
 from . import layout, limits, retention
@@ -43,9 +44,9 @@ def add_parser(commands: Any, common: List[argparse.ArgumentParser]) -> argparse
     parser.add_argument("--broker", required=True, metavar="HOST[:PORT]",
                         help="the MQTT broker (port default 1883, 8883 with --tls)")
     parser.add_argument("--results", required=True, metavar="DIR", help="the collector's results root")
-    parser.add_argument("--topic", default="visionengin/#", metavar="ROOT/#",
+    parser.add_argument("--topic", default=topics.SUBSCRIPTION, metavar="ROOT/#",
                         help="the devices' topic root, each device one level under it "
-                             "(default: visionengin/#)")
+                             "(default: {})".format(topics.SUBSCRIPTION))
     parser.add_argument("--client-id", metavar="ID",
                         help="the session's fixed client id (default: visionengin-collect-<host name>); "
                              "a second collector needs its own")

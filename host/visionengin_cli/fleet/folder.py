@@ -8,6 +8,7 @@ import os
 import time
 from typing import Any, Callable, Dict, List, Set, Tuple
 
+from ..storage.names import is_camera_name
 from . import layout
 from .devices import DeviceState
 from .events_log import DeviceLog
@@ -38,7 +39,7 @@ class Device:
             names = os.listdir(self.folder)
         except OSError:
             return []
-        return [n for n in names if layout.safe_name(n) and os.path.isdir(os.path.join(self.folder, n))]
+        return [n for n in names if is_camera_name(n) and os.path.isdir(os.path.join(self.folder, n))]
 
     def types_of(self, camera: str) -> Set[str]:
         """The info types the collector keeps of a camera: those running and

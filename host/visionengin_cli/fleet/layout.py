@@ -27,8 +27,8 @@ MAX_NAME = 128
 
 
 def safe_name(name: str) -> bool:
-    """A device's or camera's name that can be a folder of its own and
-    never takes the place of one of our files."""
+    """A device's name that can be a folder of its own and never takes the
+    place of one of our files (a camera's: storage/names.py)."""
     return (0 < len(name) <= MAX_NAME and name.isprintable() and not name.startswith(".")
             and "/" not in name and "\\" not in name and not name.endswith((".json", ".jsonl", ".tmp"))
             and name != PICTURES)

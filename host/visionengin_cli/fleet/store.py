@@ -25,6 +25,7 @@ from typing import Any, Dict, List, Optional, Set, Tuple
 
 from ..sinks.homeassistant import slug
 from ..storage.atomic import replace_file
+from ..storage.names import is_camera_name
 from . import layout, pictures
 from .devices import device_time
 from ..storage.times import iso
@@ -185,7 +186,7 @@ class Store:
                 self._flush(twin, older=None)
                 device = twin
         camera = line.get("camera")
-        if isinstance(camera, str) and layout.safe_name(camera) and (
+        if isinstance(camera, str) and is_camera_name(camera) and (
                 not self._camera_ok(device, camera) or line["type"] in INCIDENTS
                 and not self._info_type_ok(device, camera, slug(str(line.get("info_type"))))):
             return ack()
@@ -194,7 +195,7 @@ class Store:
             self.counts["repeats"] += 1
             return ack()
         line["device"] = device.name
-        if line["type"] in INCIDENTS and isinstance(camera, str) and layout.safe_name(camera):
+        if line["type"] in INCIDENTS and isinstance(camera, str) and is_camera_name(camera):
             device.pending[(camera, slug(str(line.get("info_type"))))] = Pending(line, [ack])
             return None
         self._write(device, line, [ack])
@@ -204,7 +205,7 @@ class Store:
                  ack: Ack) -> None:
         device = self.device(name)
         # empty: cleared, the camera left the device
-        if device is None or not payload or not layout.safe_name(camera):
+        if device is None or not payload or not is_camera_name(camera):
             return ack()
         if not retained:
             self._heard(device)
@@ -276,7 +277,7 @@ class Store:
         device.state.counts["events"] += 1
         self.counts["events"] += 1
         camera = line.get("camera")
-        if isinstance(camera, str) and layout.safe_name(camera) and line.get("type") in INCIDENTS + (
+        if isinstance(camera, str) and is_camera_name(camera) and line.get("type") in INCIDENTS + (
                 "camera_offline", "camera_online"):
             device.camera(camera)
             device.write_camera(camera)
@@ -293,7 +294,7 @@ class Store:
 
     def state(self, name: str, camera: str, payload: bytes, retained: bool, ack: Ack) -> None:
         device = self.device(name)
-        if device is None or not layout.safe_name(camera):
+        if device is None or not is_camera_name(camera):
             return ack()
         if not retained:
             self._heard(device)
@@ -324,7 +325,7 @@ class Store:
 
     def switch(self, name: str, camera: str, info_type: str, payload: bytes, retained: bool, ack: Ack) -> None:
         device = self.device(name)
-        if device is None or not layout.safe_name(camera):
+        if device is None or not is_camera_name(camera):
             return ack()
         if not retained:
             self._heard(device)

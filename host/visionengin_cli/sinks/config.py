@@ -10,6 +10,7 @@ import urllib.parse
 from typing import Any, Dict, FrozenSet, List, Mapping, Optional
 
 from ..events.outbox import DEFAULT_CAP
+from . import topics
 from .mqtt import MqttSettings
 
 MQTT_KEYS = ("host", "port", "tls", "ca_file", "username", "password", "password_file",
@@ -109,7 +110,7 @@ def _mqtt(table: Mapping[str, Any], device: str, base: str) -> MqttSettings:
     qos = _get(table, w, "qos", int, 1)
     if qos not in (0, 1, 2):
         raise SinkConfigError("mqtt.qos: must be 0, 1 or 2, got {}".format(qos))
-    prefix = _get(table, w, "prefix", str, "visionengin/" + device)
+    prefix = _get(table, w, "prefix", str, topics.default_prefix(device))
     if not prefix.strip("/") or any(c in prefix for c in "+#\0"):
         raise SinkConfigError("mqtt.prefix: must be a topic without '+', '#' or NUL")
     username = _get(table, w, "username", str, None)

@@ -18,7 +18,8 @@ import socket
 from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlsplit, urlunsplit
 
-DISCOVERY_PREFIX = "homeassistant"
+from . import topics
+
 _UNSAFE = re.compile(r"[^A-Za-z0-9_-]")
 # The binary sensor's device class for the engine's info types HA knows a
 # class for; others show as a plain on/off sensor.
@@ -80,7 +81,7 @@ class Discovery:
         """``availability``: the topic the entities follow (a unit's own with
         ``--only``); the device's ``<prefix>/availability`` by default."""
         self.device, self.prefix, self.page = device, prefix, page
-        self.availability = availability or prefix + "/availability"
+        self.availability = availability or topics.availability(prefix)
         self.node = slug(device)
 
     def _common(self, unique: str, name: str, camera: Optional[str]) -> Dict[str, Any]:
@@ -88,7 +89,7 @@ class Discovery:
             {"topic": self.availability, "payload_available": "online",
              "payload_not_available": "offline"}]
         if camera is not None:
-            availability.append({"topic": "{}/{}/state".format(self.prefix, camera),
+            availability.append({"topic": topics.state(self.prefix, camera),
                                  "value_template": CAMERA_AVAILABLE})
         device = {"identifiers": ["visionengin_" + self.node], "name": self.device,
                   "manufacturer": "visionengin", "model": "visionengin cameras",
@@ -103,27 +104,27 @@ class Discovery:
         """(topic, payload) of the camera's state sensor."""
         unique = "{}_{}_state".format(self.node, slug(camera))
         payload = self._common(unique, "{} state".format(camera), None)
-        payload.update({"state_topic": "{}/{}/state".format(self.prefix, camera),
+        payload.update({"state_topic": topics.state(self.prefix, camera),
                         "value_template": "{{ value_json.state }}",
-                        "json_attributes_topic": "{}/{}/state".format(self.prefix, camera),
+                        "json_attributes_topic": topics.state(self.prefix, camera),
                         "device_class": "enum", "options": list(STATES),
                         "entity_category": "diagnostic", "icon": "mdi:cctv"})
-        return [("{}/sensor/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique), payload)]
+        return [(topics.discovery("sensor", self.node, unique), payload)]
 
     def info_type(self, camera: str, info_type: str) -> List[Tuple[str, Dict[str, Any]]]:
         """(topic, payload) of the binary sensor and the image of one
         camera's info type."""
-        base = "{}/{}/{}".format(self.prefix, camera, slug(info_type))
+        base = topics.switch(self.prefix, camera, slug(info_type))
         unique = "{}_{}_{}".format(self.node, slug(camera), slug(info_type))
         sensor = self._common(unique, "{} {}".format(camera, info_type), camera)
         sensor.update({"state_topic": base, "payload_on": "ON", "payload_off": "OFF"})
         if info_type in DEVICE_CLASSES:
             sensor["device_class"] = DEVICE_CLASSES[info_type]
         image = self._common(unique + "_snapshot", "{} {} snapshot".format(camera, info_type), camera)
-        image.update({"image_topic": base + "/snapshot", "content_type": "image/jpeg"})
-        return [("{}/binary_sensor/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique), sensor),
-                ("{}/image/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique + "_snapshot"),
-                 image)]
+        image.update({"image_topic": topics.snapshot(self.prefix, camera, slug(info_type)),
+                      "content_type": "image/jpeg"})
+        return [(topics.discovery("binary_sensor", self.node, unique), sensor),
+                (topics.discovery("image", self.node, unique + "_snapshot"), image)]
 
     def zone(self, camera: str, zone: str, info_type: str) -> List[Tuple[str, Dict[str, Any]]]:
         """(topic, payload) of the binary sensor of one info type in one zone
@@ -131,11 +132,11 @@ class Discovery:
         zone, info_type = slug(zone), slug(info_type)
         unique = "{}_{}_{}_{}_zone".format(self.node, slug(camera), zone, info_type)
         sensor = self._common(unique, "{} {} {}".format(camera, zone, info_type), camera)
-        sensor.update({"state_topic": "{}/{}/{}/{}".format(self.prefix, camera, zone, info_type),
+        sensor.update({"state_topic": topics.zone(self.prefix, camera, zone, info_type),
                        "payload_on": "ON", "payload_off": "OFF"})
         if info_type in DEVICE_CLASSES:
             sensor["device_class"] = DEVICE_CLASSES[info_type]
-        return [("{}/binary_sensor/{}/{}/config".format(DISCOVERY_PREFIX, self.node, unique), sensor)]
+        return [(topics.discovery("binary_sensor", self.node, unique), sensor)]
 
     def recorded(self, camera: str, key: str) -> List[Tuple[str, Dict[str, Any]]]:
         """The discovery of a recorded key: an info type, or a zone's (``zone_key``)."""

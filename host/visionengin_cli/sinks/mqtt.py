@@ -46,6 +46,7 @@ from paho.mqtt.enums import CallbackAPIVersion
 from ..events.outbox import Outbox
 from . import broker_errors
 from . import homeassistant as ha
+from . import topics
 from .published import Published
 from .sender import DeliveryError, Sender
 
@@ -89,8 +90,7 @@ class Mqtt(Sender):
         super().__init__("mqtt", outbox, "{}://{}:{}".format(scheme, settings.host, settings.port))
         self.settings, self.device, self.root, self.unit = settings, device, root, unit
         self.client_id = settings.client_id if unit is None else settings.client_id + "-" + unit
-        self.availability = self.topic("availability") if unit is None else \
-            self.topic("units", unit, "availability")
+        self.availability = topics.availability(settings.prefix, unit)
         self.lock = threading.Lock()
         self.cameras = list(cameras)  # those run here: their topics are published
         self.kept = set(cameras if kept is None else kept)  # in the configuration: never cleared
@@ -128,9 +128,6 @@ class Mqtt(Sender):
         client.on_disconnect = self._on_disconnect
         client.on_publish = self._on_publish
         return client
-
-    def topic(self, *parts: str) -> str:
-        return "/".join((self.settings.prefix,) + parts)
 
     def set_page(self, url: str) -> None:
         """The status page's address, for Home Assistant's device page; before start()."""
@@ -220,21 +217,22 @@ class Mqtt(Sender):
         """Empty retained payloads on every topic of ``cameras``: discovery
         first (Home Assistant drops the entities), then their states."""
         discovery: List[Message] = []
-        topics: List[Message] = []
+        cleared: List[Message] = []
+        prefix = self.settings.prefix
         for camera in cameras:
             types = self.published.types_of(camera)
             configs = self.discovery.camera(camera)
             for key in types:  # an info type, or a zone's "<zone>/<info type>"
                 configs += self.discovery.recorded(camera, key)
                 if ha.split_key(key)[0] is None:
-                    topics.append((self.topic(camera, key, "snapshot"), b"", True))
-                topics.append((self.topic(camera, key), b"", True))
+                    cleared.append((topics.snapshot(prefix, camera, key), b"", True))
+                cleared.append((topics.switch(prefix, camera, key), b"", True))
             discovery += [(topic, b"", True) for topic, _ in configs]
-            topics.append((self.topic(camera, "state"), b"", True))
+            cleared.append((topics.state(prefix, camera), b"", True))
             with self.lock:
-                for topic in [t for t in self.retained if t.startswith(self.topic(camera) + "/")]:
+                for topic in [t for t in self.retained if t.startswith(topics.camera(prefix, camera) + "/")]:
                     del self.retained[topic]
-        self._send_all(discovery + topics)
+        self._send_all(discovery + cleared)
         with self.lock:  # one added again meanwhile stays known, and is discovered anew
             gone = [camera for camera in cameras if camera not in self.kept and camera not in self.cameras]
         self.published.forget(gone)
@@ -260,7 +258,7 @@ class Mqtt(Sender):
                 return
             self.client.publish(self.availability, b"online", qos=qos, retain=True)
             if self.unit is None:  # the device's: one process speaks for it
-                self.client.publish(self.topic("instance"), json.dumps(payload).encode("utf-8"),
+                self.client.publish(topics.instance(self.settings.prefix), json.dumps(payload).encode("utf-8"),
                                     qos=0, retain=True)
 
     def _on_disconnect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
@@ -283,7 +281,7 @@ class Mqtt(Sender):
         if isinstance(state.get("reason"), str):
             state["reason"] = steady(state["reason"])
         payload = json.dumps(dict(state, instance=self.instance), ensure_ascii=False).encode("utf-8")
-        topic = self.topic(camera, "state")
+        topic = topics.state(self.settings.prefix, camera)
         with self.lock:
             if camera not in self.cameras or self.retained.get(topic) == payload:
                 return
@@ -295,9 +293,10 @@ class Mqtt(Sender):
         if not self.connected:
             raise DeliveryError(self.last_error or "{}: not connected".format(self.target))
         self.housekeeping()
+        prefix = self.settings.prefix
         messages: List[Message] = [
-            (self.topic("events"), json.dumps(dict(event, instance=self.instance),
-                                              ensure_ascii=False).encode("utf-8"), False)]
+            (topics.events(prefix), json.dumps(dict(event, instance=self.instance),
+                                               ensure_ascii=False).encode("utf-8"), False)]
         kind, camera = event.get("type"), str(event.get("camera", ""))
         with self.lock:  # a camera removed meanwhile keeps its events, not its retained topics
             running = camera in self.cameras
@@ -308,7 +307,7 @@ class Mqtt(Sender):
                     and self.settings.homeassistant:
                 for topic, payload in self.discovery.zone(camera, zone, info_type):
                     self._send(topic, ha.encode(payload), retain=True)
-            messages.append((self.topic(camera, zone, info_type),
+            messages.append((topics.zone(prefix, camera, zone, info_type),
                              b"ON" if kind == "incident_start" else b"OFF", True))
         elif kind in INCIDENTS and camera and running:
             info_type = ha.slug(str(event.get("info_type")))
@@ -317,8 +316,8 @@ class Mqtt(Sender):
                     self._send(topic, ha.encode(payload), retain=True)
             picture = self._picture(event)
             if picture is not None:
-                messages.append((self.topic(camera, info_type, "snapshot"), picture, True))
-            messages.append((self.topic(camera, info_type),
+                messages.append((topics.snapshot(prefix, camera, info_type), picture, True))
+            messages.append((topics.switch(prefix, camera, info_type),
                              b"ON" if kind == "incident_start" else b"OFF", True))
         self._send_all(messages)
 

@@ -9,7 +9,7 @@ import hashlib
 import logging
 import os
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional
 from urllib.parse import urlencode
 
 from starlette.applications import Starlette
@@ -23,21 +23,15 @@ from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
 
 from ..cameras import latest
-from ..fleet.layout import is_fleet_root
 from . import metrics, recordings
-from .fleet import FleetRoot
-from .fleet_pages import page_number, split
 from .gates import HostGate, TokenGate, printable
 from .lists import list_query
-from .parsing import Bad, parse_since, parse_time
+from .parsing import Bad, parse_time
 from .ranges import file_response
-from .results import ResultsRoot
-from .sinks import read_sinks
+from .views import open_view
 
 log = logging.getLogger("visionengin.web")
 HERE = os.path.dirname(os.path.abspath(__file__))
-RECENT_ALARMS = 60
-RECENT_INCIDENTS = 12
 MAX_EVENTS = 1000  # a page at most; more is walked page by page
 POLL_SECONDS = 2
 
@@ -75,98 +69,46 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
     """The application over ``root_path``; ``token`` guards every request,
     and without one the Host must name the server by a loopback name and
     ``port`` (by default the port of the connection)."""
-    root = ResultsRoot(root_path)
-    fleet = FleetRoot(root_path)  # read when the root is a collector's (its marker file)
-    fleet.skipped = root.skipped  # one count of damaged lines for /metrics
-    (fleet.index if is_fleet_root(root.path) else root.index).start()  # caught up before asked
-    registry = metrics.registry_for(root, fleet)
+    view = open_view(root_path)  # a device's root or a collector's: decided here, once
+    view.start()  # the index caught up before it is asked
+    registry = metrics.registry_for(view.results, view.fleet_root)
     templates = Jinja2Templates(directory=os.path.join(HERE, "templates"))
     templates.env.filters["when"] = _when
     templates.env.filters["digest"] = _digest
 
-    def context(request: Request, alarms: bool = True) -> Dict[str, Any]:
-        """What every template needs; the token a browser came with is
-        carried on in the links it follows (an <img> sends no header)."""
+    def values(request: Request, alarms: bool = True) -> Dict[str, Any]:
+        """What the templates show; the token a browser came with is carried
+        on in the links it follows (an <img> sends no header)."""
         given = request.query_params.get("token")
-        camera = request.query_params.get("camera") or ""
-        info_type = request.query_params.get("info_type") or ""
-        if is_fleet_root(root.path):
-            return fleet_context(request, alarms)
-        cameras = root.cameras()
-        types = sorted({t for cam in cameras for t in cam["alarms_by_type"]} | ({info_type} - {""}))
-        since, until = span(request.query_params) if alarms else (None, None)
-        shown = root.events_page(RECENT_ALARMS, since, camera, info_type, until=until) if alarms else {}
-        cards = root.incidents_page(RECENT_INCIDENTS, camera=camera or None) if alarms else {}
-        return {"cameras": cameras, "camera": camera, "info_type": info_type, "types": types,
-                "alarms": shown.get("events", []),
-                "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000, "space": root.space(), "sinks": read_sinks(root.path),
-                "incidents": cards.get("incidents", []),
-                "alarms_note": shown.get("reason"), "incidents_note": cards.get("reason")}
-
-    def fleet_context(request: Request, alarms: bool) -> Dict[str, Any]:
-        given, params = request.query_params.get("token"), request.query_params
-        device, camera, info_type = (params.get(k) or "" for k in ("device", "camera", "info_type"))
+        carried = "?" + urlencode({"token": given}) if given and token else ""
         try:
-            asked = page_number(params.get("page"))
+            found = view.values(request.query_params, alarms, carried)
         except Bad as error:
             raise HTTPException(400, str(error)) from None
-        now = time.time()
-        summaries = fleet.summaries(now)
-        devices = [s.device(now) for s in summaries]
-        tiles, paging = split(summaries, devices, asked, device, given if given and token else None)
-        cards = fleet.page("incidents", RECENT_INCIDENTS * 2, device, camera, info_type) if alarms else {}
-        found = cards.get("incidents", [])
-        types = sorted({str(i.get("info_type")) for i in found} | ({info_type} - {""})
-                       | {t for s in summaries for t in s.types})
-        return {"fleet": True, "devices": devices, "tiles": tiles, "paging": paging, "device": device,
-                "camera": camera, "info_type": info_type, "types": types,
-                "camera_names": sorted({n for s in summaries for n in s.camera_names}), "alarms": [],
-                "q": "?" + urlencode({"token": given}) if given and token else "",
-                "poll_ms": POLL_SECONDS * 1000, "sinks": [], "incidents": found,
-                "incidents_note": cards.get("reason")}
+        found["poll_ms"] = POLL_SECONDS * 1000
+        return found
 
+    # Each route asks the view one question and renders the answer: as HTML
+    # for the page and its fragments, as JSON for the API.
     def page(request: Request) -> Response:
-        values = context(request)
-        return templates.TemplateResponse(request, "fleet.html" if values.get("fleet") else "index.html",
-                                          values)
+        return templates.TemplateResponse(request, view.page_template, values(request))
 
-    def span(params: Any) -> Tuple[Optional[datetime.datetime], Optional[datetime.datetime]]:
-        """``from`` and ``until`` (an incident's first and last picture), both
-        included; a bad value is a 400."""
-        try:
-            start = parse_since(params["from"]) if params.get("from") else None
-            until = parse_since(params["until"]) if params.get("until") else None
-        except Bad as error:
-            raise HTTPException(400, str(error).replace("since:", "from/until:")) from None
-        return (start - datetime.timedelta(microseconds=1) if start is not None else None), until
-
-    def fragment(name: str, values: Dict[str, Any]) -> Response:
-        html = templates.get_template(name).render(values)
+    def fragment(name: str, shown: Dict[str, Any]) -> Response:
+        html = templates.get_template(name).render(shown)
         return HTMLResponse(html, headers={"X-Digest": _digest(html), "X-Updated": _now(),
                                            "Cache-Control": "no-store"})
 
     def tiles(request: Request) -> Response:
-        values = context(request, alarms=False)
-        return fragment("_fleet_tiles.html" if values.get("fleet") else "_tiles.html", values)
+        return fragment(view.tiles_template, values(request, alarms=False))
 
     def alarms(request: Request) -> Response:
-        return fragment("_alarms.html", context(request))
+        return fragment("_alarms.html", values(request))
 
     def incident_cards(request: Request) -> Response:
-        return fragment("_incidents.html", context(request))
+        return fragment("_incidents.html", values(request))
 
     def api_status(request: Request) -> Response:
-        skipped: Dict[str, int] = {}
-        if is_fleet_root(root.path):
-            devices = fleet.devices()
-            return JSONResponse({"time": time.time(), "fleet": True, "devices": devices,
-                                 "cameras": fleet.cameras(devices, request.query_params.get("device"),
-                                                          skipped),
-                                 "skipped": skipped, "sinks": [], "collector": fleet.collector()})
-        cameras = root.cameras(skipped=skipped)
-        return JSONResponse({"time": time.time(), "cameras": cameras, "skipped": skipped,
-                             "storage": root.space(), "sinks": read_sinks(root.path)})
+        return JSONResponse(dict({"time": time.time()}, **view.status(request.query_params)))
 
     def api_list(request: Request, what: str) -> Response:
         """A page of events or incidents: the list, ``next`` (a cursor for
@@ -179,12 +121,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
             return JSONResponse({"error": str(error)}, status_code=400)
         since = None if asked.since is None else asked.since.timestamp()
         until = None if asked.until is None else asked.until.timestamp()
-        if is_fleet_root(root.path):
-            answer = fleet.page(what, asked.limit, params.get("device"), params.get("camera"),
-                                params.get("info_type"), since, until, asked.before, asked.after)
-        else:
-            answer = root.index.page(what, asked.limit, since, until, None, params.get("camera") or None,
-                                     params.get("info_type") or None, asked.before, asked.after)
+        answer = view.listing(what, asked.limit, params, since, until, asked.before, asked.after)
         answer["time"] = time.time()
         if what == "incidents":
             del answer["skipped"]
@@ -200,13 +137,13 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         return Response(metrics.render(registry), media_type=metrics.CONTENT_TYPE)
 
     def picture(request: Request) -> Response:
-        path = root.picture(request.path_params["path"])
+        path = view.picture(request.path_params["path"])
         if path is None:
             return PlainTextResponse("Not Found", status_code=404)
         return FileResponse(path)
 
     def clip(request: Request) -> Response:
-        path = root.clip(request.path_params["path"])
+        path = view.clip(request.path_params["path"])
         if path is None:
             return PlainTextResponse("Not Found", status_code=404)
         return file_response(path, "video/mp4", request.headers)
@@ -216,7 +153,7 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         ``hour=YYYY-MM-DD/HH``, that hour's segments, oldest first."""
         name = request.path_params["name"]
         try:
-            folder = recordings.camera_folder(root.path, name)
+            folder = view.camera_folder(name)
         except Bad as error:
             return JSONResponse({"error": str(error)}, status_code=404)
         hour = request.query_params.get("hour")
@@ -241,28 +178,25 @@ def create_app(root_path: str, token: Optional[str] = None, port: Optional[int] 
         """The camera's current picture; asking for it is what makes its
         camera write one (about a second later), for a few seconds."""
         name = request.path_params["name"]
-        if is_fleet_root(root.path):
-            return PlainTextResponse("live pictures are served by each device's own page\n",
-                                     status_code=404)
         try:
-            recordings.camera_folder(root.path, name)
+            view.live_camera(name)
         except Bad as error:
             return PlainTextResponse(str(error) + "\n", status_code=404)
         for attempt in (0, 1):
             try:
                 if not runtime:
-                    runtime.append(latest.folder_for(root.path))
+                    runtime.append(latest.folder_for(view.path))
                 latest.ask(runtime[0], name)
                 data = latest.read_picture(runtime[0], name)
                 break
             except latest.Unavailable as error:
-                root.skipped.warn("live pictures", "no live pictures: {}".format(error))  # once
+                view.results.skipped.warn("live pictures", "no live pictures: {}".format(error))  # once
                 return PlainTextResponse("no live pictures: {}\n".format(error), status_code=503)
             except OSError as error:  # the folder removed under us: made again once
                 runtime.clear()
                 if attempt:
                     reason = "no live pictures: {}".format(error.strerror or error)
-                    root.skipped.warn("live pictures", reason)
+                    view.results.skipped.warn("live pictures", reason)
                     return PlainTextResponse(reason + "\n", status_code=503)
         if data is None:
             return PlainTextResponse(

@@ -116,8 +116,3 @@ class FleetRoot:
             if isinstance(item.get("picture"), str) and isinstance(name, str):
                 item["picture"] = name + "/" + item["picture"]
         return answer
-
-    def incidents(self, limit: int, device: Optional[str] = None, camera: Optional[str] = None,
-                  info_type: Optional[str] = None) -> List[Dict[str, Any]]:
-        found: List[Dict[str, Any]] = self.page("incidents", limit, device, camera, info_type)["incidents"]
-        return found

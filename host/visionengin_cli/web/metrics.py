@@ -11,7 +11,6 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 from prometheus_client.metrics_core import Metric
 from prometheus_client.registry import Collector
 
-from ..fleet.layout import is_fleet_root
 from .fleet import FleetRoot
 from .results import ResultsRoot
 from .sinks import SinkCollector
@@ -30,7 +29,7 @@ class CameraCollector(Collector):
         self.root, self.fleet = root, fleet
 
     def collect(self) -> Iterable[Metric]:
-        if self.fleet is not None and is_fleet_root(self.root.path):
+        if self.fleet is not None:  # a collector's root: chosen once, when the page is made
             return fleet_metrics(self.fleet)
         cameras = self.root.cameras(time.time())
         frames = CounterMetricFamily("visionengin_camera_frames_analysed",
@@ -130,6 +129,7 @@ def fleet_metrics(fleet: FleetRoot) -> List[Metric]:
 
 
 def registry_for(root: ResultsRoot, fleet: Optional[FleetRoot] = None) -> CollectorRegistry:
+    """The page's metrics over ``root``, or over ``fleet`` for a collector's root."""
     registry = CollectorRegistry(auto_describe=False)
     registry.register(CameraCollector(root, fleet))
     registry.register(SinkCollector(root.path))

@@ -11,7 +11,7 @@ import os
 import re
 from typing import Any, Dict, List, Optional
 
-from ..cameras.config import SAFE_NAME
+from ..storage.names import is_camera_name
 from .parsing import Bad
 
 log = logging.getLogger("visionengin.web")
@@ -25,7 +25,7 @@ MOST_SEGMENTS = 20000  # an hour of 0.2 s segments
 def camera_folder(root: str, name: str) -> str:
     """The folder of a camera of the root; Bad (a 404) for a name that is
     none (the names the configuration allows, with a status.json)."""
-    if not SAFE_NAME.match(name) or not os.path.isfile(os.path.join(root, name, "status.json")):
+    if not is_camera_name(name) or not os.path.isfile(os.path.join(root, name, "status.json")):
         raise Bad("no camera {!r} under this results root".format(name))
     return os.path.join(root, name)
 

@@ -203,13 +203,6 @@ class ResultsRoot:
         return self.index.page("events", limit, _epoch(since), _epoch(until), None, camera or None,
                                info_type or None, before, after)
 
-    def incidents_page(self, limit: int = 50, since: Optional[datetime.datetime] = None,
-                       camera: Optional[str] = None, info_type: Optional[str] = None,
-                       until: Optional[datetime.datetime] = None, before: Optional[Cursor] = None,
-                       after: Optional[Cursor] = None) -> Dict[str, Any]:
-        """A page of incidents that overlap the window, newest start first."""
-        return self.index.page("incidents", limit, _epoch(since), _epoch(until), None, camera or None,
-                               info_type or None, before, after)
 
     # -- pictures ------------------------------------------------------------
 

@@ -37,6 +37,9 @@ GOOD = '[cameras.gate]\naddress = "rtsp://viewer:{}@127.0.0.1:9/cam"\n'.format(S
     (GOOD + '[cameras.Gate]\naddress = "x"\n', "cameras.Gate: duplicate camera name"),
     ('[cameras."../up"]\naddress = "x"\n', "cameras.../up: the name '../up' is not a safe folder name"),
     ('[cameras."a b"]\naddress = "x"\n', "the name 'a b' is not a safe folder name"),
+    ('[cameras.Incidents]\naddress = "x"\n', "cameras.Incidents: the name 'Incidents' is taken by the "
+     "results root's own files (no incidents, outbox, nor a name ending in .json, .jsonl, .tmp)"),
+    ('[cameras."gate.json"]\naddress = "x"\n', "the name 'gate.json' is taken by the results root's own"),
     (GOOD + "[engine]\ncuda = 'yes'\n", "cameras.toml: engine.cuda: must be true or false"),
     (GOOD + "watchdog = 1\n", "cameras.toml: cameras.gate.watchdog: must be 2.0 or more, got 1"),
     (GOOD + "alarm_num = 0\n", "cameras.gate.alarm_num: must be 1 or more, got 0"),

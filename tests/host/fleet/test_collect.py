@@ -15,6 +15,7 @@ from visionengin_cli.fleet import devices, layout
 from visionengin_cli.fleet.client import Collector, Settings
 from visionengin_cli.fleet.limits import Limits
 from visionengin_cli.fleet.store import Store
+from visionengin_cli.storage.names import camera_name_fault
 from visionengin_cli.web.command import serve_in_background
 
 from .conftest import BEST, JPEG, FakeDevice, health, incident, wait_for
@@ -147,6 +148,19 @@ def test_made_up_devices_cameras_info_types_and_fake_snapshots_are_refused_and_c
     assert sorted(p.name for p in (root / "d0").iterdir() if p.is_dir()) == ["c0", "gate"]
     assert not (root / "d0" / "gate" / "incidents").exists()  # neither picture kept, both lines kept
     assert json.loads((root / "d0" / "gate" / "status.json").read_text())["active"] == ["motion", "person"]
+
+
+@pytest.mark.parametrize("camera", ["gate", "yard-2.e", "incidents", "Outbox", "x.json", "events.jsonl",
+                                    "a b", ".hidden", "gate\n", "é"])
+def test_the_collector_keeps_the_cameras_a_configuration_may_name(tmp_path, camera):
+    store = Store(str(tmp_path))
+    try:
+        store.state("shed", camera, b'{"state": "streaming"}', True, lambda: None)
+        store.tick()
+    finally:
+        store.close()
+    kept = (tmp_path / "shed" / camera / "status.json").is_file()
+    assert kept == (camera_name_fault(camera) is None) == (camera in ("gate", "yard-2.e"))
 
 
 def epoch(text):

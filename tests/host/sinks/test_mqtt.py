@@ -19,6 +19,7 @@ from visionengin_cli.cameras.table import COLOURS
 from visionengin_cli.fleet.client import Collector, Settings
 from visionengin_cli.fleet.store import Store
 from visionengin_cli.sinks import config as sinks_config
+from visionengin_cli.sinks import topics
 from visionengin_cli.sinks.hub import Hub
 
 from .conftest import PASSWORD, USER, free_port, wait_for
@@ -364,6 +365,22 @@ def test_the_state_comes_before_online_and_is_sent_on_change_only(tmp_path, brok
                                                  None]
     finally:
         hub.stop()
+
+
+def test_the_collector_reads_back_every_topic_a_device_builds():
+    """One tree for both ends: what the device publishes under the default
+    prefix is what the collector's default subscription reads, field by field."""
+    prefix, read = topics.default_prefix("shed"), lambda topic: topics.parse(topics.SUBSCRIPTION, topic)
+    assert [read(t) for t in (topics.events(prefix), topics.availability(prefix), topics.instance(prefix),
+                              topics.state(prefix, "gate"), topics.switch(prefix, "gate", "motion"),
+                              topics.snapshot(prefix, "gate", "motion"))] == [
+        ("events", "shed", None, None), ("availability", "shed", None, None), ("instance", "shed", None, None),
+        ("state", "shed", "gate", None), ("switch", "shed", "gate", "motion"),
+        ("snapshot", "shed", "gate", "motion")]
+    assert topics.snapshot(prefix, "gate", "motion") == "visionengin/shed/gate/motion/snapshot"
+    # a unit's own availability, a zone's switch and discovery are not the collector's
+    assert [read(t) for t in (topics.availability(prefix, "u1"), topics.zone(prefix, "gate", "drive", "motion"),
+                              topics.discovery("sensor", "shed", "shed_gate_state"))] == [None, None, None]
 
 
 def test_names_one_in_home_assistant_are_refused_together(tmp_path):
