@@ -20,12 +20,12 @@ import threading
 import time
 from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, TextIO, Tuple
 
+from .states import NO_FRAMES, RECONNECTING, STARTING, STOPPED, STREAMING
+
 RESTART = "rtsp restart..."
 WAIT = "wait..."
 ENGINE_LINES = (RESTART, WAIT)
 
-STARTING, STREAMING, RECONNECTING, NO_FRAMES, STOPPED = (
-    "starting", "streaming", "reconnecting", "no frames", "stopped")
 
 log = logging.getLogger("visionengin.live")
 

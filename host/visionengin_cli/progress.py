@@ -17,7 +17,8 @@ from rich.live import Live
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.text import Text
 
-from .live import NO_FRAMES, RECONNECTING, CountingDetector, LiveState
+from .live import CountingDetector, LiveState
+from .states import NO_FRAMES, RECONNECTING
 
 
 def counted(count: int, noun: str) -> str:

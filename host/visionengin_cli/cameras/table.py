@@ -10,11 +10,12 @@ from typing import Any, Dict, List, Optional, TextIO, Tuple
 
 from ..progress import counted
 from ..stamps import needs_time, stamped
+from ..states import (FAILING, HUNG, NO_FRAMES, RECONNECTING, RESTARTING, STARTING, STOPPED,
+                      STREAMING)
 from .supervisor import Slot
 
-COLOURS = {"streaming": "green", "starting": "cyan", "reconnecting": "yellow",
-           "no frames": "yellow", "restarting": "yellow", "failing": "red", "hung": "red",
-           "stopped": "dim"}
+COLOURS = {STREAMING: "green", STARTING: "cyan", RECONNECTING: "yellow", NO_FRAMES: "yellow",
+           RESTARTING: "yellow", FAILING: "red", HUNG: "red", STOPPED: "dim"}
 
 
 def _ago(seconds: Optional[float], now: float) -> str:
