@@ -17,9 +17,8 @@ import time
 from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
 from .engine.contract import LIVE_LINES, RESTART
+from .states import NO_FRAMES, RECONNECTING, STARTING, STOPPED, STREAMING
 
-STARTING, STREAMING, RECONNECTING, NO_FRAMES, STOPPED = (
-    "starting", "streaming", "reconnecting", "no frames", "stopped")
 
 log = logging.getLogger("visionengin.live")
 

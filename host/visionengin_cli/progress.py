@@ -19,7 +19,8 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.text import Text
 
 from .engine.tap import Tap
-from .live import NO_FRAMES, RECONNECTING, LiveState
+from .live import LiveState
+from .states import NO_FRAMES, RECONNECTING
 
 
 def counted(count: int, noun: str) -> str:

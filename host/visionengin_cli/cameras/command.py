@@ -145,8 +145,7 @@ def run(args: argparse.Namespace) -> int:
             config.results, error.strerror or error)) from None
     live = LiveEvents(events.append, sinks.publish if sinks else None,
                       shared_grouping(config.sinks.incident_gap), _by_zone(config))
-    health = HealthWatch(config.sinks.offline_after, live.health,
-                         sinks.camera_state if sinks else None)
+    health = HealthWatch(live.health, sinks.camera_state if sinks else None)
     served = None
     if args.listen is not None:
         try:  # before any camera starts: a busy port starts nothing
@@ -161,9 +160,10 @@ def run(args: argparse.Namespace) -> int:
             sinks.set_page(served.url)
 
     supervisor = Supervisor(config.results, events, debug=args.debug, storage=config.storage,
-                            on_event=live.alarm)
-    supervisor.on_health = live.health
-    supervisor.write_lock = live.lock  # the log's order is the outboxes' order (sinks/replay.py)
+                            on_event=live.alarm, offline_after=config.sinks.offline_after)
+    supervisor.listeners.append(health.changed)  # health events and the MQTT state
+    # the log's order is the outboxes' order (sinks/replay.py)
+    supervisor.carrier.write_lock = live.lock
     live.on_incident = supervisor.recordings.incident
     if served is not None:
         supervisor.recordings.page = page_address(served.url)
@@ -186,6 +186,7 @@ def run(args: argparse.Namespace) -> int:
         if sinks is not None:
             sinks.start()
     view = display(sys.stderr, args.status_interval, console)
+    supervisor.listeners.append(view.changed)
     try:
         live_cameras = list(config.cameras)
         while pending["exit"] is None:
@@ -203,12 +204,13 @@ def run(args: argparse.Namespace) -> int:
                 live_cameras = list(config.cameras)
             supervisor.step()
             live.tick()
-            health.watch(supervisor.slots)
             view.show(list(supervisor.slots.values()))
             time.sleep(TICK)
     finally:
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             signal.signal(number, signal.SIG_IGN)  # a second Ctrl-C must not cut the stop short
+        # the stop is no change of health, nor of the state last sent
+        supervisor.listeners.remove(health.changed)
         supervisor.stop()
         supervisor.close()
         view.close(list(supervisor.slots.values()))

@@ -13,7 +13,7 @@ import threading
 import time
 from typing import Optional
 
-from ..live import NO_FRAMES, RECONNECTING, STREAMING
+from ..states import NO_FRAMES, RECONNECTING, STREAMING
 from ..secrets import mask_text
 
 log = logging.getLogger("visionengin.camera")

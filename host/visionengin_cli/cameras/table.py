@@ -1,20 +1,24 @@
 """How the cameras' states are shown on standard error: a live table redrawn
 in place on a terminal (rich), fitted to its width, plain lines elsewhere (a
 service's journal, or a file, where each line starts with its time): one line
-per camera at a steady interval and one at each change of state."""
+per camera at a steady interval and one at each change of state. Both hear
+the changes from the cameras' own states (``changed``), drawn at the next
+``show``."""
 from __future__ import annotations
 
 import sys
 import time
-from typing import Any, Dict, List, Optional, TextIO, Tuple
+from typing import Any, Dict, List, Optional, Set, TextIO, Tuple
 
 from ..progress import counted
 from ..stamps import needs_time, stamped
-from .supervisor import Slot
+from ..states import (FAILING, HUNG, NO_FRAMES, RECONNECTING, RESTARTING, STARTING, STOPPED,
+                      STREAMING)
+from .slot import Slot
+from .state import Change
 
-COLOURS = {"streaming": "green", "starting": "cyan", "reconnecting": "yellow",
-           "no frames": "yellow", "restarting": "yellow", "failing": "red", "hung": "red",
-           "stopped": "dim"}
+COLOURS = {STREAMING: "green", STARTING: "cyan", RECONNECTING: "yellow", NO_FRAMES: "yellow",
+           RESTARTING: "yellow", FAILING: "red", HUNG: "red", STOPPED: "dim"}
 
 
 def _ago(seconds: Optional[float], now: float) -> str:
@@ -34,14 +38,15 @@ def rows(slots: List[Slot]) -> List[Dict[str, Any]]:
     for slot in slots:
         figures = slot.figures()
         alarm = figures["last_alarm"]
-        reason = slot.reason
-        out.append({"camera": slot.camera.name, "state": slot.state,
+        state = slot.state.now
+        reason = state.reason
+        out.append({"camera": slot.camera.name, "state": state.state,
                     "why": " ({})".format(reason) if reason else "", "reason": reason or "",
                     "fps": figures["analysed_fps"], "frames": figures["frames"],
                     "alarms": figures["alarms"], "reconnects": figures["reconnects"],
                     "last_alarm": "{} {}".format(alarm["info_type"], _ago(alarm["time"], now))
                     if alarm else "-", "restarts": slot.restarts,
-                    "disk": ", disk full" if slot.storage_fields()["disk_full"] else ""})
+                    "disk": ", disk full" if state.disk_full else ""})
     return out
 
 
@@ -52,18 +57,22 @@ class PlainLines:
     def __init__(self, stream: TextIO, interval: float) -> None:
         self.stream, self.interval = stream, interval
         self.timed = needs_time(stream)  # off the journal, each line its time
-        self.states: Dict[str, str] = {}
+        self.due: Set[str] = set()  # cameras whose state changed since the last show
         self.last = time.monotonic()
+
+    def changed(self, change: Change) -> None:
+        old, new = change.old, change.new
+        if old is None or (old.state, old.disk_full) != (new.state, new.disk_full):
+            self.due.add(change.camera)
 
     def show(self, slots: List[Slot], final: bool = False) -> None:
         now = time.monotonic()
         every = final or now - self.last >= self.interval
         if every:
             self.last = now
+        due, self.due = self.due, set()
         for row in rows(slots):
-            before = self.states.get(row["camera"])
-            self.states[row["camera"]] = row["state"] + row["disk"]
-            if every or row["state"] + row["disk"] != before:
+            if every or row["camera"] in due:
                 line = ("visionengin: {camera}: {state}{disk}{why}, {fps:.1f} analysed frames/s, {}, "
                         "{} (last: {last_alarm}), {}, {}\n").format(
                     counted(row["frames"], "frame"), counted(row["alarms"], "alarm picture"),
@@ -152,16 +161,20 @@ class LiveTable:
         from rich.live import Live
 
         self.console, self.drawn = console, 0.0
+        self.due = False  # a camera's state changed: drawn at once
         self.live = Live(self._table([]), console=console, auto_refresh=False, transient=False)
         self.live.start()
 
     def _table(self, slots: List[Slot]) -> Any:
         return draw(rows(slots), self.console.width)
 
+    def changed(self, change: Change) -> None:
+        self.due = True
+
     def show(self, slots: List[Slot]) -> None:
         now = time.monotonic()
-        if now - self.drawn >= self.PERIOD:
-            self.drawn = now
+        if self.due or now - self.drawn >= self.PERIOD:
+            self.drawn, self.due = now, False
             self.live.update(self._table(slots), refresh=True)
 
     def close(self, slots: List[Slot]) -> None:

@@ -10,6 +10,8 @@ from __future__ import annotations
 import signal
 from typing import Any, Dict, Optional
 
+from ..states import STREAMING
+
 # A process still loading the engine and its detector (a large model may hold
 # the interpreter for a while) gets this long at least before it is hung.
 LOADING_LIMIT = 120.0
@@ -47,7 +49,7 @@ def verdict(progress: Progress, report: Dict[str, Any], limit: float, now: float
         return "detector call running for {:.0f} s".format(call)
     if work >= limit:
         return "the analysis of one frame running for {:.0f} s".format(work)
-    if report.get("state") == "streaming" and now - progress.frames_at >= limit:
+    if report.get("state") == STREAMING and now - progress.frames_at >= limit:
         return "\"streaming\" but no frame analysed for {:.0f} s".format(now - progress.frames_at)
     return None
 

@@ -18,6 +18,7 @@ import socket
 from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlsplit, urlunsplit
 
+from ..states import CAMERA_STATES
 from . import topics
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9_-]")
@@ -26,8 +27,7 @@ _UNSAFE = re.compile(r"[^A-Za-z0-9_-]")
 DEVICE_CLASSES = {"motion": "motion", "face": "occupancy", "person": "occupancy"}
 # Every word a camera's state can be (the supervisor's and the live run's):
 # HA refuses an enum sensor's state outside its options.
-STATES = ("starting", "streaming", "reconnecting", "no frames", "hung", "restarting", "failing",
-          "stopped")
+STATES = CAMERA_STATES
 # A camera's own availability, read from its state: "online" is false once no
 # frame came for [events] offline_after seconds.
 CAMERA_AVAILABLE = "{{ 'online' if value_json.online else 'offline' }}"

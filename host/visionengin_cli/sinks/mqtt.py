@@ -43,6 +43,7 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 import paho.mqtt.client as paho
 from paho.mqtt.enums import CallbackAPIVersion
 
+from .. import states
 from ..events.outbox import Outbox
 from . import broker_errors
 from . import homeassistant as ha
@@ -55,7 +56,7 @@ WAIT = 1.0  # seconds between looks at the stop flag while a message is in fligh
 INCIDENTS = ("incident_start", "incident_end")
 HEARTBEAT = 15.0  # seconds between two "instance" messages
 # A camera's state before its first report, in the words the supervisor uses.
-STARTING = {"state": "starting", "reason": "no frame analysed yet", "online": True, "disk_full": False}
+STARTING = {"state": states.STARTING, "reason": "no frame analysed yet", "online": True, "disk_full": False}
 _COUNTING = re.compile(r" for \d+ s\b")  # "no frames for 4 s": a reason that changes every second
 Message = Tuple[str, bytes, bool]  # topic, payload, retained
 

@@ -16,6 +16,7 @@ import time
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from ..fleet.layout import DEVICE_FILE, read_json
+from ..states import FAILING, HUNG, NO_FRAMES, OFFLINE, UNKNOWN
 from .parsing import Bad
 from .results import GONE_SECONDS, FrameClock, ResultsRoot, Skipped, frame_age, frame_clock, read_status
 
@@ -23,7 +24,7 @@ log = logging.getLogger("visionengin.web")
 RACY_SECONDS = 2.0
 SILENT_AFTER = 60.0  # seconds without a message: an "online" device shown as silent
 # a camera in one of these states asks for a look, as an incident running does
-BAD_STATES = frozenset(("offline", "no frames", "failing", "hung"))
+BAD_STATES = frozenset((OFFLINE, NO_FRAMES, FAILING, HUNG))
 
 Stamp = Tuple[int, int, int]  # inode, size, modification time in ns
 
@@ -71,7 +72,7 @@ class Summary:
         self.cameras: List[Dict[str, Any]] = []
         for cam, _ in cameras:
             cam = dict(cam, device=name, stale=False,
-                       state=cam.get("reported_state") or "unknown" if self.online else "offline")
+                       state=cam.get("reported_state") or UNKNOWN if self.online else OFFLINE)
             if not self.online:
                 cam["active"] = []
             last = cam.get("last_alarm")

@@ -11,13 +11,13 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 from prometheus_client.metrics_core import Metric
 from prometheus_client.registry import Collector
 
+from ..states import CAMERA_STATES, STALE, STREAMING
 from .fleet import FleetRoot
 from .results import ResultsRoot
 from .sinks import SinkCollector
 
 CONTENT_TYPE = CONTENT_TYPE_LATEST
-STATES = ("starting", "streaming", "reconnecting", "no frames", "hung", "restarting", "failing",
-          "stopped", "stale")
+STATES = CAMERA_STATES + (STALE,)
 
 
 class CameraCollector(Collector):
@@ -55,7 +55,7 @@ class CameraCollector(Collector):
                                     "Camera processes found hung and killed", labels=["camera"])
         for cam in cameras:
             name = cam["camera"]
-            up.add_metric([name], 1.0 if cam["state"] == "streaming" else 0.0)
+            up.add_metric([name], 1.0 if cam["state"] == STREAMING else 0.0)
             hangs.add_metric([name], cam.get("hangs", 0))
             frames.add_metric([name], cam["frames"])
             for info_type, count in sorted(cam["alarms_by_type"].items()):

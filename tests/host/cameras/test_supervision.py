@@ -177,3 +177,45 @@ def test_camera_processes_take_a_short_look_at_the_stream_unless_told_otherwise(
         monkeypatch.setenv("OPENCV_FFMPEG_CAPTURE_OPTIONS", own)
     env = Supervisor(str(tmp_path), EventLog(str(tmp_path)))._env()
     assert env["OPENCV_FFMPEG_CAPTURE_OPTIONS"] == (own or "rtsp_flags;prefer_tcp|fpsprobesize;0")
+
+
+def test_one_change_of_a_cameras_state_reaches_its_lines_health_and_mqtt_once(tmp_path):
+    """A camera's state changes in its own object; each change is heard once
+    by the status lines, the health events and the MQTT state, and a look
+    that finds nothing new tells nobody. Offline counts from the camera's
+    own start."""
+    import io
+
+    from visionengin_cli.cameras import config, table
+    from visionengin_cli.cameras.slot import Slot
+    from visionengin_cli.events.health import HealthWatch
+
+    (tmp_path / "cameras.toml").write_text(toml_config({"gate": "rtsp://127.0.0.1:1/x"}))
+    camera = config.load(str(tmp_path / "cameras.toml")).cameras["gate"]
+    (tmp_path / "gate").mkdir()
+    events, states, out = [], [], io.StringIO()
+    lines = table.PlainLines(out, interval=3600)
+    health = HealthWatch(lambda *event: events.append(event[0]),
+                         lambda name, state: states.append(state))
+    slot = Slot(camera, str(tmp_path / "gate"), [lines.changed, health.changed], offline_after=5)
+    slot.state.created -= 10  # started ten seconds ago, no frame since
+
+    slot.progress.report(time.monotonic())
+    slot.state.started()
+    slot.state.reported({"state": "streaming", "last_frame": time.time()})
+    slot.progress.report(time.monotonic())
+    lines.show([slot])
+    slot.state.look()
+    slot.state.look()
+    lines.show([slot])
+    slot.state.hangs("no report for 5 s")
+    slot.state.look()
+    lines.show([slot])
+
+    assert events == ["camera_offline", "camera_online", "camera_hung"]
+    assert [(state["state"], state["online"]) for state in states] == [
+        ("starting", False), ("streaming", True), ("hung", True)]
+    shown = [re.sub(r"^\S+ (?=visionengin)", "", line) for line in out.getvalue().splitlines()]
+    assert [line.split(",")[0] for line in shown] == [
+        "visionengin: gate: starting (no frame analysed yet)", "visionengin: gate: streaming",
+        "visionengin: gate: hung (no report for 5 s)"]
