@@ -26,7 +26,7 @@ import psutil
 
 import cameras
 import media
-from visionengin_cli.cameras import latest
+from visionengin_cli.storage import latest
 from visionengin_cli.web.command import serve_in_background
 
 SECONDS = float(os.environ.get("BENCH_LIVE_PICTURE_SECONDS", "15"))

@@ -44,7 +44,7 @@ from ..engine.writes import EngineWrites, checked_writes, quiet_engine_write_war
 from ..live import LiveState
 from ..secrets import mask_text
 from ..storage.pictures import Mover, Trouble
-from .latest import LatestPicture
+from ..storage.latest import LatestPicture
 from .reasons import StreamCheck, describe
 from .recording import Recorder
 from .zones import Guard

@@ -15,7 +15,8 @@ from ..storage.recordings import segment_ledger
 from .config import Camera
 from .events import iso
 from .forking import Forked
-from .state import LATE, CameraState, Condition, Listener
+from ..states import Condition, Listener
+from .state import LATE, CameraState
 from .watchdog import Progress
 
 TOTALS = ("frames", "alarms", "reconnects", "frames_read", "pictures_not_written")

@@ -13,38 +13,13 @@ from __future__ import annotations
 
 import threading
 import time
-from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional
 
-from ..states import FAILING, HUNG, NO_FRAMES, RESTARTING, STARTING, STOPPED, STREAMING
+from ..states import Change, Condition, Listener, FAILING, HUNG, NO_FRAMES, RESTARTING, STARTING, STOPPED, STREAMING
 
 LATE = 3.0  # seconds without a report (one a second) before it counts as missing
 
 
-@dataclass(frozen=True)
-class Condition:
-    """A camera's state at one moment, as it is shown and told. Two
-    conditions are the same when what they tell is: the seconds counted and
-    the write error ride along."""
-
-    state: str
-    reason: Optional[str]  # why the camera is not streaming; None while it is
-    online: bool  # False once no frame came for the camera's offline_after seconds
-    disk_full: bool
-    quiet: float = field(default=0.0, compare=False)  # seconds since the last analysed frame
-    write_error: Optional[str] = field(default=None, compare=False)
-
-
-@dataclass(frozen=True)
-class Change:
-    """One change of a camera's condition; ``old`` is None at its first."""
-
-    camera: str
-    old: Optional[Condition]
-    new: Condition
-
-
-Listener = Callable[[Change], None]
 
 
 class CameraState:

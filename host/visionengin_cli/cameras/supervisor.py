@@ -45,7 +45,7 @@ from .config import Camera
 from .events import EventLog, write_status
 from .forking import Template, detectors_of, reap_strangers
 from .slot import Slot
-from .state import Listener
+from ..states import Listener
 from .watchdog import Progress, ending, stopped, verdict
 
 log = logging.getLogger("visionengin.cameras")

@@ -15,7 +15,7 @@ from ..stamps import needs_time, stamped
 from ..states import (FAILING, HUNG, NO_FRAMES, RECONNECTING, RESTARTING, STARTING, STOPPED,
                       STREAMING)
 from .slot import Slot
-from .state import Change
+from ..states import Change
 
 COLOURS = {STREAMING: "green", STARTING: "cyan", RECONNECTING: "yellow", NO_FRAMES: "yellow",
            RESTARTING: "yellow", FAILING: "red", HUNG: "red", STOPPED: "dim"}

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Dict, Optional
 
-from ..cameras.state import Change, Condition
+from ..states import Change, Condition
 from ..states import HUNG
 
 # Before its first change a camera is taken as online, its disk as fine.

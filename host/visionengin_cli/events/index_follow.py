@@ -5,7 +5,7 @@ its first line, so a rename (rotation) or a compression keeps what was read
 of it, and how far it was read is kept with the rows in one transaction. A
 part no longer there (retention) takes its rows with it; a part rewritten
 under the same name (its first line changed, or it shrank) is read again.
-Lines are taken in by ``web.parsing``, as the page reads them.
+Lines are taken in by ``storage.parsing``, as the page reads them.
 
 A source read to its end and found quiet since (the same files in its
 log, its current file's stat unchanged) is passed over without looking
@@ -27,7 +27,7 @@ import time
 import zlib
 from typing import Any, Callable, Dict, IO, Iterable, List, Optional, Set, Tuple, cast
 
-from ..web.parsing import Bad, alarm_line, parse_event, parse_time
+from ..storage.parsing import Bad, alarm_line, parse_event, parse_time
 from .rotation import CURRENT
 
 log = logging.getLogger("visionengin.events")

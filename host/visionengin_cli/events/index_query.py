@@ -10,7 +10,7 @@ import json
 import sqlite3
 from typing import Any, Dict, List, Optional, Tuple
 
-from ..web.parsing import Bad
+from ..storage.parsing import Bad
 
 Cursor = Tuple[float, int]
 

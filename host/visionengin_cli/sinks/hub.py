@@ -19,7 +19,7 @@ from typing import Any, Dict, List, Optional, Sequence, Set
 from ..events.log import replace_json
 from ..events.outbox import Outbox
 from ..storage.pictures import Trouble
-from ..web.sinks import live_status
+from .status import live_status
 from .config import SinksConfig
 from .replay import Sink, catch_up
 from .sender import Sender

@@ -22,11 +22,11 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
 
-from ..cameras import latest
+from ..storage import latest
 from . import metrics, recordings
 from .gates import HostGate, TokenGate, printable
 from .lists import list_query
-from .parsing import Bad, parse_time
+from ..storage.parsing import Bad, parse_time
 from .ranges import file_response
 from .views import open_view
 

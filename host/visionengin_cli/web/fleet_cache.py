@@ -17,7 +17,7 @@ from typing import Any, Dict, List, Optional, Set, Tuple
 
 from ..fleet.layout import DEVICE_FILE, read_json
 from ..states import FAILING, HUNG, NO_FRAMES, OFFLINE, UNKNOWN
-from .parsing import Bad
+from ..storage.parsing import Bad
 from .results import GONE_SECONDS, FrameClock, ResultsRoot, Skipped, frame_age, frame_clock, read_status
 
 log = logging.getLogger("visionengin.web")

@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import urlencode
 
 from .fleet_cache import Summary
-from .parsing import Bad
+from ..storage.parsing import Bad
 
 PAGE_TILES = 400
 LINKS_AROUND = 5  # page links on either side of the current one (the first and the last always)

@@ -8,7 +8,7 @@ import datetime
 from typing import Any, NamedTuple, Optional
 
 from ..events.index_query import Cursor, decode_cursor
-from .parsing import Bad, parse_limit, parse_since
+from ..storage.parsing import Bad, parse_limit, parse_since
 
 
 class ListQuery(NamedTuple):

@@ -12,7 +12,7 @@ import re
 from typing import Any, Dict, List, Optional
 
 from ..storage.names import is_camera_name
-from .parsing import Bad
+from ..storage.parsing import Bad
 
 log = logging.getLogger("visionengin.web")
 DAY = re.compile(r"^\d{4}-\d\d-\d\d$")

@@ -19,7 +19,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from ..events.index import EventIndex
 from ..events.index_query import Cursor
 from ..storage import space as storage_space
-from .parsing import MAX_STATUS, Bad, parse_status, parse_time
+from ..storage.parsing import MAX_STATUS, Bad, parse_status, parse_time
 
 log = logging.getLogger("visionengin.web")
 

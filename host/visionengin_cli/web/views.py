@@ -14,9 +14,9 @@ from ..fleet.layout import is_fleet_root
 from . import recordings
 from .fleet import FleetRoot
 from .fleet_pages import page_number, split
-from .parsing import Bad, parse_since
+from ..storage.parsing import Bad, parse_since
 from .results import ResultsRoot
-from .sinks import read_sinks
+from ..sinks.status import read_sinks
 
 RECENT_ALARMS = 60
 RECENT_INCIDENTS = 12

@@ -79,7 +79,7 @@ def test_a_killed_run_has_its_incident_ended_and_its_pictures_told_at_the_next_s
 def test_the_sinks_state_stays_true_on_a_full_disk(tmp_path, broker, small_disk):  # noqa: F811
     from visionengin_cli.sinks import config as sinks_config
     from visionengin_cli.sinks.hub import Hub
-    from visionengin_cli.web.sinks import read_sinks
+    from visionengin_cli.sinks.status import read_sinks
 
     from storage.test_disk_full import fill
 

@@ -92,7 +92,7 @@ def root(tmp_path):
 
 def forget_live_pictures(root):
     """The live pictures' runtime folder of a test's root (outside it, in RAM)."""
-    from visionengin_cli.cameras import latest
+    from visionengin_cli.storage import latest
 
     shutil.rmtree(os.path.join(latest.base_folder(os.environ), latest.root_id(str(root))),
                   ignore_errors=True)

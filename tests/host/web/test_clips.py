@@ -12,7 +12,7 @@ import cv2
 import numpy as np
 import pytest
 
-from visionengin_cli.cameras import latest
+from visionengin_cli.storage import latest
 
 pytestmark = [pytest.mark.slow, pytest.mark.timeout(60)]
 CLIP = "gate/2026-12-10/06/incident-42.mp4"

@@ -15,7 +15,7 @@ import cv2
 import numpy as np
 import pytest
 
-from visionengin_cli.cameras import latest
+from visionengin_cli.storage import latest
 
 from .conftest import iso, make_mp4, wait
 

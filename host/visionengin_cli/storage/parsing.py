@@ -1,4 +1,4 @@
-"""The one way the status page takes in what it did not make: event lines,
+"""The one way the host takes in files it did not make: event lines,
 status files and query values. Camera processes, other programs and people
 write these, so any of them may hold anything: a value too large for a date,
 NaN, text that is not UTF-8, nesting deep enough to exhaust the interpreter's
