@@ -11,7 +11,8 @@ kept atomically with the queue because it is the queue's own last line
 (``mark``; ``sinks/replay.py`` queues the log's later events at a start).
 A new outbox records the log's newest event as its mark, so a sink added
 for the first time starts from now. ``.lock`` is held while the outbox is
-open: a second process using the folder is refused. Every line goes out in one checked write; a line cut short (a full
+open: a second process using the folder is refused, and temporary files a
+crash left there are removed at the opening. Every line goes out in one checked write; a line cut short (a full
 disk, a crash) is cut back to the last whole one. Past the cap the oldest
 segment goes whole; what it held undelivered is counted and logged as
 dropped. Delivery is at least once and in order: an event delivered just
@@ -26,6 +27,8 @@ import os
 import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
+
+from ..storage import atomic
 
 log = logging.getLogger("visionengin.sinks")
 SEGMENT_BYTES = 1 << 20
@@ -54,6 +57,7 @@ class Outbox:
         self.added = threading.Condition(self._lock)
         os.makedirs(folder, exist_ok=True)
         self._lock_fd = _take(folder)
+        _clean(folder)
         fresh = not os.path.exists(os.path.join(folder, STATE))
         state = self._read_state()
         self.delivered, self.dropped = int(state.get("delivered", 0)), int(state.get("dropped", 0))
@@ -300,18 +304,26 @@ class Outbox:
         return state
 
     def _write_state(self) -> None:
-        path = os.path.join(self.folder, STATE)
-        tmp = path + ".tmp"
+        # A name of its own per write (storage.atomic): a crash's leftover or
+        # another writer never meets this one's temporary file.
+        state = {"segment": self.acked[0], "offset": self.acked[1], "delivered": self.delivered,
+                 "dropped": self.dropped, "mark": {"id": self.mark[0], "time": self.mark[1]}}
         try:
-            with open(tmp, "w", encoding="utf-8") as file:
-                json.dump({"segment": self.acked[0], "offset": self.acked[1],
-                       "delivered": self.delivered, "dropped": self.dropped,
-                       "mark": {"id": self.mark[0], "time": self.mark[1]}}, file)
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(tmp, path)
+            atomic.replace_json(os.path.join(self.folder, STATE), state, in_place_when_full=True)
         except OSError as error:  # delivered again after a restart: at least once holds
             log.error("outbox %s: cannot record delivery: %s", self.name, error)
+
+
+def _clean(folder: str) -> None:
+    """Temporary files a crash left in the folder (the state's, published.json's):
+    ours to remove, as the folder's lock is held."""
+    for name in os.listdir(folder):
+        if name.endswith(".tmp"):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except OSError as error:
+                log.error("outbox %s: cannot remove the leftover %s: %s",
+                          os.path.basename(folder), name, error.strerror or error)
 
 
 def _text(value: Any) -> Optional[str]:

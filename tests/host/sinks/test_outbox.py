@@ -48,6 +48,26 @@ def test_bounded_oldest_dropped_counted_and_logged(tmp_path, caplog):
     assert Outbox(str(tmp_path / "box")).dropped == box.dropped
 
 
+def test_temporary_files_a_crash_left_are_removed_and_each_write_has_its_own(tmp_path):
+    from visionengin_cli.sinks.published import Published
+
+    folder = tmp_path / "box"
+    folder.mkdir()
+    (folder / "state.json.tmp").write_text('{"segm')  # what older versions' crashes left
+    (folder / "published.json.tmp").write_text("")
+    (folder / "state.json.77.3.tmp").write_text('{"segment": 1')
+    box = Outbox(str(folder))
+    box.append({"id": "a"})
+    assert [e["id"] for _, e in box.peek()] == ["a"]
+    box.ack(box.peek()[0][0])
+    published = Published(str(folder))
+    published.add_cameras(["gate"])
+    box.close()
+    assert sorted(p.name for p in folder.iterdir()) == [
+        ".lock", "000000000001.jsonl", "published.json", "state.json"]
+    assert not published.failing and Outbox(str(folder)).delivered == 1
+
+
 @pytest.mark.parametrize("text, message", [
     ('[mqtt]\nport = 1883\n', "mqtt.host: missing"),
     ('[mqtt]\nhost = "b"\nqos = 3\n', "mqtt.qos: must be 0, 1 or 2"),
