@@ -102,3 +102,36 @@ def test_the_sinks_state_stays_true_on_a_full_disk(tmp_path, broker, small_disk)
         assert read_sinks(str(root))[0]["connected"] is True
     finally:
         hub.stop()
+
+
+@pytest.mark.long_run
+@pytest.mark.timeout(180)
+def test_a_camera_removed_by_a_reload_ends_its_open_incident_on_both_sinks(
+        cameras, servers, broker, tmp_path):  # noqa: F811
+    from .test_delivery import Receiver
+
+    server, = servers(1)
+    mosquitto, receiver = broker(), Receiver()
+    listener = Subscriber(mosquitto, ["visionengin/shed/events"])
+    head = ('results = "results"\ndevice = "shed"\n[events]\nincident_gap = 600\n[mqtt]\n'
+            'host = "127.0.0.1"\nport = {}\n[[webhooks]]\nurl = "{}"\n'
+            '[cameras.yard]\naddress = "rtsp://127.0.0.1:9/none"\n'.format(mosquitto.port, receiver.url))
+    try:
+        command = cameras(head + '[cameras.gate]\naddress = "{}"\n'.format(server.url))
+        assert wait_for(lambda: [e for e in receiver.events if e["type"] == "incident_start"], 90), \
+            command.stderr
+        (tmp_path / "cameras.toml").write_text(head)
+        command.proc.send_signal(signal.SIGHUP)
+        ended = lambda: [e["incident"] for e in receiver.events if e["type"] == "incident_end"]  # noqa: E731
+        assert wait_for(ended, 30), command.stderr
+        mqtt = lambda: [json.loads(p) for p, _ in listener.on("visionengin/shed/events")]  # noqa: E731
+        assert wait_for(lambda: [e for e in mqtt() if e["type"] == "incident_end"], 30), command.stderr
+        code, _ = command.end(signal.SIGTERM)
+    finally:
+        listener.close()
+        receiver.shutdown()
+        receiver.server_close()
+    assert code == 0, command.stderr
+    started = [e["incident"] for e in command.events(("incident_start",))]
+    assert [e["incident"] for e in command.events(("incident_end",))] == started == ended()
+    assert [e["incident"] for e in mqtt() if e["type"] == "incident_end"] == started
