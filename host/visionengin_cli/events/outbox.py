@@ -11,14 +11,22 @@ kept atomically with the queue because it is the queue's own last line
 (``mark``; ``sinks/replay.py`` queues the log's later events at a start).
 A new outbox records the log's newest event as its mark, so a sink added
 for the first time starts from now. ``.lock`` is held while the outbox is
-open: a second process using the folder is refused. Every line goes out in one checked write; a line cut short (a full
+open: a second process using the folder is refused, and temporary files a
+crash left there are removed at the opening. Every line goes out in one checked write; a line cut short (a full
 disk, a crash) is cut back to the last whole one. Past the cap the oldest
 segment goes whole; what it held undelivered is counted and logged as
 dropped. Delivery is at least once and in order: an event delivered just
 before a crash is sent again after it, under the same ``id``.
+
+While the folder cannot be written (a full disk) events are held in memory
+(``outbox_held``) and delivered from there, with one warning; once a write
+works again they are written to the folder, those delivered meanwhile as
+delivered, so none goes out twice. What a crash takes while they are held
+is what the event log, on the same disk, loses with it.
 """
 from __future__ import annotations
 
+import errno
 import fcntl
 import json
 import logging
@@ -26,6 +34,9 @@ import os
 import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
+
+from ..storage import atomic
+from .outbox_held import HELD, Held
 
 log = logging.getLogger("visionengin.sinks")
 SEGMENT_BYTES = 1 << 20
@@ -54,6 +65,7 @@ class Outbox:
         self.added = threading.Condition(self._lock)
         os.makedirs(folder, exist_ok=True)
         self._lock_fd = _take(folder)
+        _clean(folder)
         fresh = not os.path.exists(os.path.join(folder, STATE))
         state = self._read_state()
         self.delivered, self.dropped = int(state.get("delivered", 0)), int(state.get("dropped", 0))
@@ -70,32 +82,71 @@ class Outbox:
         self.size = sum(self._bytes(n) for n in self.segments)
         self.queued = self._count_from(self.acked)
         self._dirty = False  # appended since the last fsync
+        self.held = Held()  # while the folder cannot be written
         self.mark: Mark = self._last_line() or _mark(state.get("mark"))
         # No state and nothing queued ever: a sink added now, which starts from now.
         self.fresh = fresh and self.mark == (None, None)
 
     # writing ---------------------------------------------------------------
     def append(self, event: Dict[str, Any]) -> None:
-        """Adds one event (JSON-ready, with its "id"); raises OSError when it
-        cannot be written whole."""
+        """Adds one event (JSON-ready, with its "id"); held in memory when it
+        cannot be written whole (a full disk), written once it can be."""
         data = (json.dumps(event, ensure_ascii=False, separators=(",", ":")) + "\n").encode("utf-8")
         with self._lock:
-            if os.fstat(self._fd).st_size >= self.segment_bytes:
-                self._next_segment()
-            start = os.lseek(self._fd, 0, os.SEEK_END)
-            try:
-                written = os.write(self._fd, data)
-                if written != len(data):
-                    raise OSError(28, "short write: {} of {} bytes".format(written, len(data)))
-            except OSError:
-                os.ftruncate(self._fd, start)  # never leave half a line
-                raise
-            self.size += len(data)
             self.queued += 1
-            self._dirty, self.fresh = True, False
+            self.fresh = False
             self.mark = (_text(event.get("id")), _text(event.get("time")))
-            self._bound()
+            if not self.held:
+                try:
+                    self._write(data)
+                except OSError as error:
+                    self.held.reason = error.strerror or str(error)
+                    log.warning("outbox %s: cannot write (%s): events held in memory and "
+                                "delivered from there (at most %d) until it can", self.name,
+                                self.held.reason, self.held.limit)
+                    self._hold(data, event)
+            else:  # after those held: the order stays
+                self._hold(data, event)
             self.added.notify_all()
+
+    def _write(self, data: bytes) -> None:
+        if os.fstat(self._fd).st_size >= self.segment_bytes:
+            self._next_segment()
+        start = os.lseek(self._fd, 0, os.SEEK_END)
+        try:
+            written = os.write(self._fd, data)
+            if written != len(data):
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))  # what a short write means here
+        except OSError:
+            os.ftruncate(self._fd, start)  # never leave half a line
+            raise
+        self.size += len(data)
+        self._dirty = True
+        self._bound()
+
+    def _hold(self, data: bytes, event: Dict[str, Any]) -> None:
+        if self.held.add(data, event):
+            self.queued -= 1
+            self.dropped += 1
+            if self.held.lost == 1:
+                log.warning("outbox %s: more than %d events held in memory: the oldest "
+                            "undelivered dropped and counted", self.name, self.held.limit)
+
+    def _settle(self) -> None:
+        """What is held, to the folder, if it can be written again."""
+        while self.held:
+            first = self.held.events[0]
+            try:
+                self._write(first.data)
+            except OSError:
+                return
+            self.held.events.popleft()
+            if first.delivered:  # delivered from memory: not again
+                self.acked = (self.segments[-1], os.fstat(self._fd).st_size)
+        held, sent, lost = self.held.end()
+        log.warning("outbox %s: written again: %d events held in memory meanwhile, %d of them "
+                    "delivered from there, %d lost", self.name, held, sent, lost)
+        self._write_state()
 
     def start_at(self, mark: Mark) -> None:
         """A new outbox: ``mark`` (the log's newest event now) is where it
@@ -120,13 +171,15 @@ class Outbox:
             os.close(fd)
 
     def _next_segment(self) -> None:
+        number = self.segments[-1] + 1
+        fd = self._open(number)  # first: on a full disk nothing changes
         try:
             os.fsync(self._fd)
         except OSError as error:
             log.error("outbox %s: cannot sync to disk: %s", self.name, error.strerror or error)
         os.close(self._fd)
-        self.segments.append(self.segments[-1] + 1)
-        self._fd = self._open(self.segments[-1])
+        self.segments.append(number)
+        self._fd = fd
 
     def _bound(self) -> None:
         while self.size > self.cap and len(self.segments) > 1:
@@ -177,11 +230,16 @@ class Outbox:
                                 return out
                 except FileNotFoundError:
                     continue
-        return out
+            return out + self.held.undelivered(limit - len(out))
 
     def ack(self, position: Position, count: int = 1) -> None:
         """Everything before ``position`` is delivered."""
         with self._lock:
+            if position[0] == HELD:
+                count = self.held.ack(position[1])
+                self.delivered += count
+                self.queued = max(0, self.queued - count)
+                return
             if position <= self.acked:
                 return
             self.acked = position
@@ -204,12 +262,21 @@ class Outbox:
     def wait(self, timeout: float) -> bool:
         """Until an event is queued or ``timeout`` passes; True when one is."""
         with self._lock:
+            if self.held:  # on the sender's thread, between two batches: no held ack pending
+                self._settle()
             if self.queued == 0:
                 self.added.wait(timeout)
             return self.queued > 0
 
     def close(self) -> None:
         with self._lock:
+            if self.held and self._fd >= 0:
+                self._settle()
+            left = len(self.held.undelivered(self.held.limit))
+            if left:
+                self.dropped += left
+                log.warning("outbox %s: %d undelivered events held in memory could not be "
+                            "written before the stop: lost to this sink", self.name, left)
             if self._fd >= 0:
                 try:
                     os.fsync(self._fd)
@@ -300,18 +367,26 @@ class Outbox:
         return state
 
     def _write_state(self) -> None:
-        path = os.path.join(self.folder, STATE)
-        tmp = path + ".tmp"
+        # A name of its own per write (storage.atomic): a crash's leftover or
+        # another writer never meets this one's temporary file.
+        state = {"segment": self.acked[0], "offset": self.acked[1], "delivered": self.delivered,
+                 "dropped": self.dropped, "mark": {"id": self.mark[0], "time": self.mark[1]}}
         try:
-            with open(tmp, "w", encoding="utf-8") as file:
-                json.dump({"segment": self.acked[0], "offset": self.acked[1],
-                       "delivered": self.delivered, "dropped": self.dropped,
-                       "mark": {"id": self.mark[0], "time": self.mark[1]}}, file)
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(tmp, path)
+            atomic.replace_json(os.path.join(self.folder, STATE), state, in_place_when_full=True)
         except OSError as error:  # delivered again after a restart: at least once holds
             log.error("outbox %s: cannot record delivery: %s", self.name, error)
+
+
+def _clean(folder: str) -> None:
+    """Temporary files a crash left in the folder (the state's, published.json's):
+    ours to remove, as the folder's lock is held."""
+    for name in os.listdir(folder):
+        if name.endswith(".tmp"):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except OSError as error:
+                log.error("outbox %s: cannot remove the leftover %s: %s",
+                          os.path.basename(folder), name, error.strerror or error)
 
 
 def _text(value: Any) -> Optional[str]:

@@ -45,6 +45,7 @@ class Hub:
         Raises OSError (OutboxBusy: another process has an outbox)."""
         self.root, self.unit = root, unit
         self.cameras = list(cameras)
+        self.listed = None if kept is None else set(kept)  # None: the configuration is not known
         self.senders: List[Sender] = []
         folder = os.path.join(root, "outbox")
         suffix = "" if unit is None else "-" + unit
@@ -101,9 +102,15 @@ class Hub:
 
     def _ours(self, event: Dict[str, Any]) -> bool:
         """An event this unit would have queued: of its cameras (one of none
-        only for a unit without ``--only``)."""
+        only for a unit without ``--only``). A unit without ``--only`` runs
+        every camera of the configuration, so a camera the configuration no
+        longer names was its own: the last lines of a camera a reload removed
+        (the ``incident_end`` of its open incident) still go out after a crash."""
         camera = event.get("camera")
-        return camera in self.cameras if isinstance(camera, str) else self.unit is None
+        if not isinstance(camera, str):
+            return self.unit is None
+        return camera in self.cameras or (
+            self.unit is None and self.listed is not None and camera not in self.listed)
 
     def camera_state(self, camera: str, state: Dict[str, Any]) -> None:
         if self.mqtt is not None:
@@ -113,6 +120,7 @@ class Hub:
         """After a reload: cameras added get their topics, those gone from
         the configuration leave the broker."""
         self.cameras = list(cameras)
+        self.listed = None if kept is None else set(kept)
         if self.mqtt is not None:
             self.mqtt.set_cameras(cameras, kept)
 

@@ -16,7 +16,7 @@ import os
 import threading
 from typing import Any, Iterable, List, Set, Tuple
 
-from ..storage.pictures import write_all
+from ..storage import atomic
 
 log = logging.getLogger("visionengin.sinks")
 FILE, OLD_FILE = "published.json", "types.json"
@@ -93,15 +93,8 @@ class Published:
 
     def _save(self) -> None:
         data = json.dumps({"cameras": sorted(self.cameras), "types": sorted(self.types)}).encode("utf-8")
-        tmp = self.path + ".tmp"
         try:
-            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-            try:
-                write_all(fd, data)
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            os.replace(tmp, self.path)
+            atomic.replace_file(self.path, data)  # a temporary file of its own name
         except OSError as error:
             if not self.failing:
                 log.warning("mqtt: cannot keep the cameras published in %s (%s): a camera removed "

@@ -92,6 +92,25 @@ def test_events_logged_but_not_queued_reach_both_sinks_once_and_a_new_sink_start
     receiver.server_close()
 
 
+def test_the_last_lines_of_a_camera_a_reload_removed_are_queued_after_a_crash(tmp_path):
+    root = tmp_path / "results"
+    root.mkdir()
+    log = EventLog(str(root))
+    config = sinks_config.parse({"webhooks": [{"url": "http://127.0.0.1:9/hook"}]}, str(tmp_path))
+    hub = Hub(str(root), config, ["gate", "old"])
+    for event in (line(1), line(2, camera="old")):
+        log.append(event)
+        hub.publish(event)
+    hub.senders[0].outbox.close()
+    # A reload removed "old" and ended its incident; the line was logged and
+    # the process was killed before it was queued.
+    log.append(line(3, camera="old", kind="incident_end"))
+    log.append(line(4, camera="yard"))  # a camera of the file run by another unit (--only)
+    hub = Hub(str(root), config, ["gate"], kept=["gate", "yard"])
+    assert [e["id"] for _, e in hub.senders[0].outbox.peek()] == ["e1", "e2", "e3"]  # not yard's
+    hub.senders[0].outbox.close()
+
+
 def test_an_outbox_used_by_another_process_is_refused(tmp_path):
     import subprocess
     import sys

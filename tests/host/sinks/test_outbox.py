@@ -6,6 +6,8 @@ import pytest
 from visionengin_cli.cameras import config as cameras_config
 from visionengin_cli.events.outbox import Outbox
 
+from storage.conftest import small_disk  # noqa: F401 - fixtures
+
 
 def drain(outbox, limit=1000):
     got = []
@@ -46,6 +48,58 @@ def test_bounded_oldest_dropped_counted_and_logged(tmp_path, caplog):
     assert "dropped the oldest" in caplog.text
     box.close()
     assert Outbox(str(tmp_path / "box")).dropped == box.dropped
+
+
+def test_temporary_files_a_crash_left_are_removed_and_each_write_has_its_own(tmp_path):
+    from visionengin_cli.sinks.published import Published
+
+    folder = tmp_path / "box"
+    folder.mkdir()
+    (folder / "state.json.tmp").write_text('{"segm')  # what older versions' crashes left
+    (folder / "published.json.tmp").write_text("")
+    (folder / "state.json.77.3.tmp").write_text('{"segment": 1')
+    box = Outbox(str(folder))
+    box.append({"id": "a"})
+    assert [e["id"] for _, e in box.peek()] == ["a"]
+    box.ack(box.peek()[0][0])
+    published = Published(str(folder))
+    published.add_cameras(["gate"])
+    box.close()
+    assert sorted(p.name for p in folder.iterdir()) == [
+        ".lock", "000000000001.jsonl", "published.json", "state.json"]
+    assert not published.failing and Outbox(str(folder)).delivered == 1
+
+
+def test_on_a_full_disk_events_are_held_bounded_and_those_left_at_the_stop_counted(
+        tmp_path, small_disk, caplog):
+    from storage.test_disk_full import fill
+
+    folder = small_disk(1) / "box"
+    box = Outbox(str(folder))
+    box.append({"id": 0})
+    box.close()  # its state.json made: on a full disk it is rewritten in place
+    box = Outbox(str(folder))
+    fill(folder.parent / "other-data")
+    box.held.limit = 5
+    for n in range(1, 200):  # the segment's last block fills, then the rest is held
+        box.append({"id": n, "pad": "x" * 100})
+    waiting = box.peek(1000)
+    held = [e["id"] for position, e in waiting if position[0] == 0]
+    on_disk = len(waiting) - len(held)
+    assert held == [195, 196, 197, 198, 199] and box.queued == len(waiting)  # the newest, in order
+    assert box.dropped == 199 - (on_disk - 1) - 5
+    for position, _ in waiting[:-2]:  # the disk's, then three held, delivered
+        box.ack(position)
+    box.close()  # still full: the two undelivered held ones are lost to this sink, and told
+    assert [r.getMessage() for r in caplog.records] == [
+        "outbox box: cannot write (No space left on device): events held in memory and delivered "
+        "from there (at most 5) until it can",
+        "outbox box: more than 5 events held in memory: the oldest undelivered dropped and counted",
+        "outbox box: 2 undelivered events held in memory could not be written before the stop: "
+        "lost to this sink"]
+    again = Outbox(str(folder))
+    assert (again.queued, again.dropped) == (0, 199 - (on_disk - 1) - 3)
+    again.close()
 
 
 @pytest.mark.parametrize("text, message", [
