@@ -229,13 +229,17 @@ def _recover(config: config_module.Config, supervisor: Supervisor, events: Event
              live: LiveEvents, only: Optional[List[str]] = None) -> None:
     """What an unclean stop left for the cameras owned here (``only`` these),
     before any of them starts: open incidents ended, pictures without events
-    told."""
+    told. At a start of the whole file, the open incidents of cameras it no
+    longer names are ended too: no other run will."""
     folders = {name: slot.folder for name, slot in supervisor.slots.items()
                if only is None or name in only}
+    whole_file = only is None and set(config.cameras) == set(config.listed)
+    listed = set(config.listed)
     try:
         with live.lock:  # each line logged and queued with no other between
             recover(config.results, folders, config.sinks.incident_gap, events.write,
-                    live.publish_alarm, live.recovered)
+                    live.publish_alarm, live.recovered,
+                    strays=(lambda camera: camera not in listed) if whole_file else None)
     except Exception:  # noqa: BLE001 - the cameras run whatever the old log holds
         log.exception("cannot recover what the last run left open; going on")
 def _by_zone(config: config_module.Config) -> Set[str]:

@@ -45,11 +45,14 @@ class Left:
         self.named: Set[str] = set()  # pictures ("<camera>/<hour>/<name>") alarm lines name
 
 
-def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) -> Left:
+def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES,
+              strays: Optional[Callable[[str], bool]] = None) -> Left:
     """Read newest first, keeping only what is still undecided: the incidents
     of one camera and info type follow each other, so the first incident line
     met of a kind decides it (an end: nothing of it is open; a start: it is,
-    with the alarms met so far, all later than it)."""
+    with the alarms met so far, all later than it). ``strays(camera)``: also
+    a camera not run here whose incidents are this run's to end (one the
+    configuration no longer names)."""
     wanted = set(cameras)
     left = Left()
     # Keyed by camera, info type and zone (None: the whole frame's incidents)
@@ -61,7 +64,8 @@ def read_left(root: str, cameras: Iterable[str], max_bytes: int = READ_BYTES) ->
         except ValueError:  # a line a crash cut short: nothing to recover from it
             continue
         if not isinstance(line, dict) or not isinstance(line.get("camera"), str) \
-                or line["camera"] not in wanted or not isinstance(line.get("info_type"), str):
+                or not isinstance(line.get("info_type"), str) \
+                or not (line["camera"] in wanted or (strays is not None and strays(line["camera"]))):
             continue
         camera, kind = line["camera"], line.get("type", "alarm")
         zone = line.get("zone") if isinstance(line.get("zone"), str) else None
@@ -125,14 +129,16 @@ def recover(root: str, folders: Dict[str, str], gap: float,
             write_alarm: Callable[[str, Dict[str, Any]], Dict[str, Any]],
             publish: Callable[[Dict[str, Any]], None],
             incidents: Callable[[List[Dict[str, Any]], Optional[str]], None],
-            now: Optional[float] = None) -> Tuple[int, int]:
+            now: Optional[float] = None,
+            strays: Optional[Callable[[str], bool]] = None) -> Tuple[int, int]:
     """``folders``: camera name to its folder, for the cameras owned here.
     ``write_alarm(camera, event)`` logs an alarm line and returns it (the
     event log's ``write``); ``publish(line)`` hands it to the sinks;
     ``incidents(events, reason)`` logs and publishes incident events (the
-    live events'). Returns (incidents ended, pictures told)."""
+    live events'). ``strays``: as ``read_left``'s, their open incidents
+    ended too. Returns (incidents ended, pictures told)."""
     now = time.time() if now is None else now
-    left = read_left(root, folders)
+    left = read_left(root, folders, strays=strays)
     grouping = Incidents(gap)
     for incident in sorted(left.open.values(), key=lambda each: each.start):
         grouping.open[(incident.camera, incident.info_type, incident.zone)] = incident

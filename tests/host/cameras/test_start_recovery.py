@@ -101,3 +101,19 @@ def test_a_camera_a_reload_adds_has_what_its_last_run_left_ended(cameras, tmp_pa
     assert code == 0, command.stderr
     assert [(e["camera"], e["incident"], e["reason"]) for e in command.events(("incident_end",))] == [
         ("yard", "i1", "ended at start after an unclean stop")]
+
+
+@pytest.mark.timeout(60)
+def test_a_start_ends_the_open_incident_of_a_camera_the_file_no_longer_names(cameras, tmp_path):
+    results = tmp_path / "results"
+    results.mkdir()
+    gone = START.replace('"gate"', '"porch"').replace('"i1"', '"i2"').replace("gate/", "porch/")
+    (results / "events.jsonl").write_text(START + "\n" + gone + "\n")
+    command = cameras('results = "results"\n[cameras.gate]\naddress = "rtsp://127.0.0.1:9/none"\n')
+    command.wait_status("gate", 30, pid=lambda pid: pid)
+    code, _ = command.end(signal.SIGTERM)
+    assert code == 0, command.stderr
+    ended = command.events(("incident_end",))
+    assert sorted((e["camera"], e["incident"], e["reason"]) for e in ended) == [
+        ("gate", "i1", "ended at start after an unclean stop"),
+        ("porch", "i2", "ended at start after an unclean stop")]
