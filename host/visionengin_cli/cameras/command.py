@@ -15,6 +15,8 @@ from typing import Any, Dict, List, Optional, Set
 from .. import logs
 from ..errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError
 from ..secrets import mask_text
+from ..storage.lock import is_held
+from ..storage.names import is_camera_name
 from ..web.command import (ServeError, add_listen_options, chosen_token, parse_listen,
                            serve_in_background)
 from . import config as config_module
@@ -230,7 +232,8 @@ def _recover(config: config_module.Config, supervisor: Supervisor, events: Event
     """What an unclean stop left for the cameras owned here (``only`` these),
     before any of them starts: open incidents ended, pictures without events
     told. At a start of the whole file, the open incidents of cameras it no
-    longer names are ended too: no other run will."""
+    longer names and that no living process runs (their folder's lock is
+    free) are ended too: no other run will."""
     folders = {name: slot.folder for name, slot in supervisor.slots.items()
                if only is None or name in only}
     whole_file = only is None and set(config.cameras) == set(config.listed)
@@ -239,7 +242,9 @@ def _recover(config: config_module.Config, supervisor: Supervisor, events: Event
         with live.lock:  # each line logged and queued with no other between
             recover(config.results, folders, config.sinks.incident_gap, events.write,
                     live.publish_alarm, live.recovered,
-                    strays=(lambda camera: camera not in listed) if whole_file else None)
+                    strays=(lambda camera: camera not in listed and is_camera_name(camera)
+                            and not is_held(os.path.join(config.results, camera)))
+                    if whole_file else None)
     except Exception:  # noqa: BLE001 - the cameras run whatever the old log holds
         log.exception("cannot recover what the last run left open; going on")
 def _by_zone(config: config_module.Config) -> Set[str]:

@@ -82,6 +82,23 @@ class FolderLock:
             self.fd = -1
 
 
+def is_held(folder: str) -> bool:
+    """Whether a living process holds ``folder``'s lock now (one that does not
+    exist is held by nobody; nothing is made)."""
+    path = os.path.join(folder, NAME)
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError as error:
+        return error.errno in (errno.EWOULDBLOCK, errno.EAGAIN)
+    finally:
+        os.close(fd)
+    return False
+
+
 def _alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)

@@ -5,10 +5,13 @@ camera restarted by a reload counts its time without frames from its own
 start, not from the command's; one a reload adds has its last run's
 leftovers recovered as at a start."""
 import json
+import os
 import signal
 import time
 
 import pytest
+
+from visionengin_cli.storage.lock import locked_file
 
 pytestmark = pytest.mark.slow  # starts servers or processes
 
@@ -88,12 +91,14 @@ def test_a_camera_restarted_by_a_reload_is_not_told_offline(cameras, servers, tm
 
 @pytest.mark.timeout(60)
 def test_a_camera_a_reload_adds_has_what_its_last_run_left_ended(cameras, tmp_path):
-    (tmp_path / "results").mkdir()
+    (tmp_path / "results" / "yard").mkdir(parents=True)
+    holder = locked_file(str(tmp_path / "results" / "yard" / ".lock"))  # another run's, until the reload
     (tmp_path / "results" / "events.jsonl").write_text(START.replace('"gate"', '"yard"') + "\n")
     text = 'results = "results"\n[cameras.gate]\naddress = "rtsp://127.0.0.1:9/none"\n'
     command = cameras(text)
     command.wait_status("gate", 30, pid=lambda pid: pid)
-    assert not command.events(("incident_end",))  # not run here: not ours to end
+    assert not command.events(("incident_end",))  # not run here, its folder held: not ours to end
+    os.close(holder)
     (tmp_path / "cameras.toml").write_text(text + '[cameras.yard]\naddress = "rtsp://127.0.0.1:9/none"\n')
     command.proc.send_signal(signal.SIGHUP)
     command.wait_status("yard", 30, pid=lambda pid: pid)
