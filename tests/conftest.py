@@ -24,6 +24,12 @@ DATA = pathlib.Path(__file__).parent / "data"
 # only (`make test` runs six, one after another, within CI's time): the
 # devices' own and the one the demo and the benchmarks use.
 LONG_RUN_PYTHONS = ((3, 8), (3, 11))
+# The host's packages are pure Python: their tests that start processes and
+# servers run on the oldest interpreter, the demo's and the newest; every
+# interpreter runs the engine's own (tests/engine, results, stream,
+# reliability), the command line's and the host's fast tests.
+HOST_PROCESS_PYTHONS = ((3, 8), (3, 11), (3, 13))
+HOST_PACKAGES = pathlib.Path(__file__).parent / "host"
 
 
 def pytest_configure(config):
@@ -39,11 +45,17 @@ def pytest_configure(config):
 def pytest_collection_modifyitems(config, items):
     skip = pytest.mark.skip(reason="a long run: tested on Python {} only".format(
         " and ".join("%d.%d" % v for v in LONG_RUN_PYTHONS)))
+    skip_host = pytest.mark.skip(reason="the host's processes and servers: tested on Python {} "
+                                        "only".format(", ".join("%d.%d" % v for v in HOST_PROCESS_PYTHONS)))
     for item in items:
         if item.get_closest_marker("long_run") is not None:
             item.add_marker(pytest.mark.slow)
             if sys.version_info[:2] not in LONG_RUN_PYTHONS:
                 item.add_marker(skip)
+        elif (item.get_closest_marker("slow") is not None
+              and sys.version_info[:2] not in HOST_PROCESS_PYTHONS
+              and item.path.parent.parent == HOST_PACKAGES):
+            item.add_marker(skip_host)
 
 
 @pytest.fixture(autouse=True, scope="session")
