@@ -18,8 +18,11 @@ a picture per frame). Memory rows: RSS and PSS (/proc/<pid>/smaps_rollup)
 per camera process with the stand-in detector, the supervisor apart and the
 camera template's PSS shared out, for camera processes forked from the
 template and started as fresh interpreters (VISIONENGIN_CAMERA_TEMPLATE=0,
-the old start); and the time from a SIGKILLed camera's new process to its
-first analysed frame (its first alarm event), both ways.
+the old start), and with a no-op detector against the floor, a plain
+process's capture of the stream by itself; and the time from a SIGKILLed
+camera's new process to its first analysed frame (its first alarm event),
+both ways. The plain loops run with the camera processes' settings (one
+decoding thread, two malloc arenas, the capture options).
 Environment: BENCH_CAMERAS (default 1,2,4,8), BENCH_CAMERAS_MEMORY (1,4,8),
 BENCH_CAMERAS_SECONDS (15); empty lists leave their rows out (BENCH_CAMERAS= BENCH_CAMERAS_MEMORY=:
 the restart row alone).
@@ -35,6 +38,7 @@ from pathlib import Path
 import psutil
 
 import media
+from visionengin_cli.cameras.supervisor import CAPTURE_OPTIONS, DECODE_THREADS, MALLOC_ARENAS
 
 HERE = Path(__file__).resolve().parent
 COUNTS = [int(n) for n in os.environ.get("BENCH_CAMERAS", "1,2,4,8").split(",") if n]
@@ -111,6 +115,24 @@ while True:
 '''
 MEMORY_COUNTS = [int(n) for n in os.environ.get("BENCH_CAMERAS_MEMORY", "1,4,8").split(",") if n]
 FRESH = {"VISIONENGIN_CAMERA_TEMPLATE": "0"}  # the camera processes' old start
+# The camera processes' own settings (supervisor._env), given to the plain
+# loops too: both sides decode alike.
+SETTINGS = {"OPENCV_FFMPEG_CAPTURE_OPTIONS": CAPTURE_OPTIONS, "OPENCV_FFMPEG_THREADS": DECODE_THREADS,
+            "MALLOC_ARENA_MAX": MALLOC_ARENAS}
+# The floor of a camera's memory: what a plain process's capture takes (its
+# private dirty memory from before the open to after 250 reads), in KiB.
+CAPTURE_FLOOR = '''
+import sys
+import cv2
+def private():
+    with open("/proc/self/smaps_rollup") as file:
+        return sum(int(line.split()[1]) for line in file if line.startswith("Private_Dirty:"))
+before = private()
+cap = cv2.VideoCapture(sys.argv[1])
+for _ in range(250):
+    ok, frame = cap.read()
+print(private() - before, flush=True)
+'''
 
 
 def smaps(procs):
@@ -170,8 +192,8 @@ def plain_loops(urls, code=PLAIN, work=None):
     for i in range(len(urls)):
         folders.append(str(Path(work or ".") / ("plain-%d" % i)))
         os.makedirs(folders[-1], exist_ok=True)
-    procs = [subprocess.Popen([sys.executable, "-c", code, url, folder], stdout=subprocess.PIPE, text=True)
-             for url, folder in zip(urls, folders)]
+    procs = [subprocess.Popen([sys.executable, "-c", code, url, folder], stdout=subprocess.PIPE, text=True,
+                              env=dict(os.environ, **SETTINGS)) for url, folder in zip(urls, folders)]
 
     def reads():
         for p in procs:
@@ -328,17 +350,29 @@ def bench(row, log, work):
 
 
 def memory(row, log, work, path):
-    """Memory per camera process (the supervisor apart) with the stand-in
-    detector, camera processes forked from the template against fresh
-    interpreters (the old start), and the restart of a killed camera."""
+    """Memory per camera process (the supervisor apart), camera processes
+    forked from the template against fresh interpreters (the old start), with
+    the stand-in detector and a no-op one, against the floor: what a plain
+    process's capture of the stream takes by itself; and the restart of a
+    killed camera."""
+    floor = None
+    if MEMORY_COUNTS:
+        server = Server(path, 1)
+        try:
+            floor = int(subprocess.run([sys.executable, "-c", CAPTURE_FLOOR, server.urls[0]], check=True,
+                                       stdout=subprocess.PIPE, text=True, timeout=120,
+                                       env=dict(os.environ, **SETTINGS)).stdout) / 1024
+        finally:
+            server.close()
     for n in MEMORY_COUNTS:
         server = Server(path, n)
         try:
             got = {}
-            for label, env in (("fresh", FRESH), ("template", None)):
+            for label, env, detector in (("fresh", FRESH, None), ("template", None, None),
+                                         ("no-op", None, "NoOp")):
                 run_dir = Path(work) / ("memory-%d-%s" % (n, label))
                 run_dir.mkdir()
-                got[label] = cameras_run(run_dir, server.urls, None, log, env)
+                got[label] = cameras_run(run_dir, server.urls, detector, log, env)
             cells = {}
             for label, figures in got.items():
                 rss = sum(r for r, _ in figures["memory"]) / n
@@ -355,6 +389,12 @@ def memory(row, log, work, path):
                     template_pss, forked["own"][0][0] if forked["own"] else 0,
                     fresh["own"][0][0] if fresh["own"] else 0,
                     forked["analysed"] / SECONDS / n, fresh["analysed"] / SECONDS / n))
+            row("%d x 720p, no-op detector: memory per camera (PSS with the template's share; RSS)" % n,
+                "%.1f MiB PSS, %.0f MiB RSS" % (cells["no-op"][1], cells["no-op"][0]),
+                "%.1f MiB" % floor, "%.3f" % (cells["no-op"][1] / floor),
+                "engine = forked from the template; plain = the floor: a plain process's capture of "
+                "the stream by itself (private memory, 250 frames read); the stand-in detector adds "
+                "%.1f MiB a camera" % (cells["template"][1] - cells["no-op"][1]))
         finally:
             server.close()
     server = Server(path, 1)
@@ -367,7 +407,7 @@ def memory(row, log, work, path):
         row("720p camera SIGKILLed: its new process's start -> first analysed frame",
             "%.2f s" % back["template"][0], "%.2f s" % back["fresh"][0],
             "%.3f" % (back["template"][0] / back["fresh"][0]),
-            "goal 1 s; engine = template, plain = fresh interpreter; kill -> first frame %.2f / %.2f s "
-            "(with the supervisor's 1 s back-off)" % (back["template"][1], back["fresh"][1]))
+            "goal 1 s; engine = template, plain = fresh interpreter; kill -> first frame %.2f / %.2f s"
+            % (back["template"][1], back["fresh"][1]))
     finally:
         server.close()

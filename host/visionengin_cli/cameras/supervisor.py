@@ -3,7 +3,8 @@ its folder under the results root.
 
 A camera process that ends, whatever the cause, is started again after a
 back-off: 1 s, doubling up to 60 s, back to 1 s once a process has run a
-stable minute. The others are never touched. Each camera's status.json is
+stable minute; a process that had analysed frames is started again at once
+the first time (a second end within the minute backs off). The others are never touched. Each camera's status.json is
 rewritten about every second from what its process reports plus what only
 the supervisor knows (restarts, exit status, waiting to restart).
 
@@ -56,6 +57,15 @@ STATUS_PERIOD = 1.0
 # frames to tell the frame rate, which the engine never asks for and which
 # held a restarted camera's first frame back by most of a second.
 CAPTURE_OPTIONS = "rtsp_flags;prefer_tcp|fpsprobesize;0"
+# FFmpeg decodes with a thread per core by default, each holding frames of its
+# own (about 6 MiB a 720p camera on 2 cores, more with more cores): with a
+# process per camera, one thread each spreads the cameras over the cores at
+# the same cost in CPU.
+DECODE_THREADS = "1"
+# glibc gives each busy thread a heap of its own, which keeps what it freed:
+# two are enough for a camera's threads, which mostly wait on the GIL, and
+# save a few MiB each.
+MALLOC_ARENAS = "2"
 KILL_GRACE = 2.0  # seconds a hung process gets to leave after SIGTERM
 HELD_UP = 2.0  # a step this late: the supervisor itself was held up
 # The camera process: not "-m", whose sys.path would start with the camera's
@@ -206,6 +216,8 @@ class Supervisor:
     def _env(self) -> Dict[str, str]:
         env = dict(os.environ)
         env.setdefault("OPENCV_FFMPEG_CAPTURE_OPTIONS", CAPTURE_OPTIONS)  # the user's own kept whole
+        env.setdefault("OPENCV_FFMPEG_THREADS", DECODE_THREADS)
+        env.setdefault("MALLOC_ARENA_MAX", MALLOC_ARENAS)
         if self.verbose:
             env["VISIONENGIN_VERBOSE"] = "1"
         if self.debug:
@@ -256,20 +268,29 @@ class Supervisor:
         status = slot.proc.returncode
         for reader in slot.readers:  # the last reports and log lines first
             reader.join(1.0)
+        analysed = bool(slot.report.get("frames"))
         slot.close_process()
         slot.exit_status = status
         hung = slot.state.hung
         slot.state.ended("hung: {}; killed".format(hung) if hung else ending(status, slot.last_error))
-        self._schedule(slot, now, status)
+        self._schedule(slot, now, status, analysed)
 
-    def _schedule(self, slot: Slot, now: float, status: Optional[int]) -> None:
+    def _schedule(self, slot: Slot, now: float, status: Optional[int], analysed: bool = False) -> None:
         stable = now - slot.ran_from >= STABLE
-        slot.delay = FIRST_DELAY if stable or slot.delay is None else min(MAX_DELAY, slot.delay * 2)
+        if stable:
+            slot.delay = None
+        if slot.delay is None and analysed:
+            slot.delay = 0.0  # it was working: back at once, once; a second end backs off
+        elif not slot.delay:
+            slot.delay = FIRST_DELAY
+        else:
+            slot.delay = min(MAX_DELAY, slot.delay * 2)
         slot.restarts += 1
         slot.start_at = now + slot.delay
         how = "was killed by signal {}".format(-status) if status is not None and status < 0 \
             else "ended with status {}".format(status)
-        log.warning("%s: camera process %s; restarting in %.0f s", slot.camera.name, how, slot.delay)
+        when = "in {:.0f} s".format(slot.delay) if slot.delay else "at once"
+        log.warning("%s: camera process %s; restarting %s", slot.camera.name, how, when)
         slot.state.waiting(1 if stable else slot.state.failures + 1)
         self._write_status(slot)
 

@@ -194,7 +194,7 @@ class LatestPicture:
             # rename alone keeps a reader from ever seeing half a picture.
             fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
             try:
-                view = memoryview(data.tobytes())
+                view = data.data.cast("B")  # the encoded bytes themselves, not a copy
                 while view:
                     view = view[os.write(fd, view):]
             finally:

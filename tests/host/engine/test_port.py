@@ -87,3 +87,18 @@ def test_init_failed_is_the_commands_error_and_the_cameras_exit(monkeypatch, tmp
     with pytest.raises(SystemExit) as raised:
         build_engine({"cache": str(tmp_path / "cache")}, Broken, exits=True)
     assert raised.value.code == 1 and capsys.readouterr().out == "init failed\n"
+
+
+def test_the_tap_hands_the_frame_itself_and_each_alarm_draws_on_one_copy(engine, fake_sdk, workdir,
+                                                                          monkeypatch):
+    import copy
+    import types
+
+    made = []
+    monkeypatch.setattr(main, "copy", types.SimpleNamespace(copy=lambda obj: made.append(obj) or copy.copy(obj)))
+    cv2.imwrite("grey.png", np.full((40, 60, 3), 200, np.uint8))
+    fake_sdk.answer = {"alarmBehavior": [alarm("motion", [1, 1, 9, 9, 0.9]), alarm("fire", [1, 1, 9, 9, 0.8])]}
+    engine.predict = Tap(engine.predict)  # a camera without masks
+    engine.test_pic("grey.png")
+    seen = fake_sdk.detect_calls[-1][0]
+    assert len(made) == 2 and all(frame is seen for frame in made)  # the frame read, copied once an alarm
