@@ -3,6 +3,7 @@ replaces one and after the template itself was killed; without a template
 they start as fresh interpreters. Real processes and RTSP servers."""
 import os
 import signal
+from pathlib import Path
 
 import psutil
 import pytest
@@ -43,6 +44,8 @@ def test_a_camera_the_watchdog_replaces_comes_back_from_the_template(cameras, se
     first = command.wait_status("gate", 60, state="streaming")
     template = template_of(command)
     assert template and forked(command, first["pid"]), command.stderr
+    names = [comm.read_text().strip() for comm in Path("/proc/{}/task".format(first["pid"])).glob("*/comm")]
+    assert not [name for name in names if name.startswith("av:")], names  # one decoding thread
 
     os.kill(first["pid"], signal.SIGSTOP)
     replaced = command.wait_status("gate", 60, state="streaming", hangs=1,
