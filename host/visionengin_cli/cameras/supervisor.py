@@ -4,9 +4,10 @@ its folder under the results root.
 A camera process that ends, whatever the cause, is started again after a
 back-off: 1 s, doubling up to 60 s, back to 1 s once a process has run a
 stable minute; a process that had analysed frames is started again at once
-the first time (a second end within the minute backs off). The others are never touched. Each camera's status.json is
-rewritten about every second from what its process reports plus what only
-the supervisor knows (restarts, exit status, waiting to restart).
+the first time (a second end within the minute backs off). The others are
+never touched. Each camera's status.json is rewritten about every second
+from what its process reports plus what only the supervisor knows
+(restarts, exit status, waiting to restart).
 
 A watchdog looks behind the reports: a process that stops reporting, whose
 detector call or frame does not end, or that says "streaming" while no frame

@@ -54,7 +54,8 @@ def test_a_camera_the_watchdog_replaces_comes_back_from_the_template(cameras, se
     # it was analysing: back at once; a second end within the minute backs off
     assert "gate: camera process was killed by signal 9; restarting at once" in command.stderr
     os.kill(replaced["pid"], signal.SIGKILL)
-    command.wait_status("gate", 60, state="streaming", pid=lambda p: p and p not in (first["pid"], replaced["pid"]))
+    command.wait_status("gate", 60, state="streaming",
+                        pid=lambda p: p and p not in (first["pid"], replaced["pid"]))
     assert "gate: camera process was killed by signal 9; restarting in 1 s" in command.stderr
     assert "fresh interpreters" not in command.stderr
     code, _ = command.end(signal.SIGTERM)
